@@ -72,19 +72,6 @@ TEST_F(RejectionCache, StoreReplacesTheSegmentAndEmptyOrMissingClearsIt) {
   EXPECT_TRUE(rejection_cache_store(kRequireHelo, std::nullopt));
 }
 
-TEST_F(RejectionCache, AReaderKeepsTheSegmentItAttachedAcrossAReplacement) {
-  ASSERT_TRUE(rejection_cache_store(kRequireHelo, "old"));
-  const int old_segment = rejection_cache_lookup(kRequireHelo);
-  void* attached = shmat(old_segment, nullptr, SHM_RDONLY);
-  ASSERT_NE(attached, reinterpret_cast<void*>(-1));
-  ASSERT_TRUE(rejection_cache_store(kRequireHelo, "new!"));
-  const auto* bytes = static_cast<const unsigned char*>(attached);
-  EXPECT_EQ(std::vector<unsigned char>(bytes, bytes + 7), segment_layout(3, "old"));
-  EXPECT_EQ(shmdt(attached), 0);
-  EXPECT_EQ(rejection_cache_fetch(kRequireHelo), "new!");
-  EXPECT_EQ(segment_count(), 1);
-}
-
 TEST_F(RejectionCache, WorldWritableSegmentsOfOlderBuildsStillReadAndAreReplaced) {
   make_segment(kRequireHelo, segment_layout(5, "older"), 0777);
   EXPECT_EQ(rejection_cache_fetch(kRequireHelo), "older");
