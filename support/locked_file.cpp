@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
+#include <exception>
 
 namespace korvex {
 
