@@ -65,8 +65,9 @@ bool qv_truncate(int fd);
 // position cannot be read.
 off_t qv_tell(int fd);
 
-// qv_file_get_contents - the whole file (at most 100 MiB); empty when the file cannot be
-// read, is empty or is too large.
+// qv_file_get_contents - the whole file (at most 100 MiB) as text, ending at its first NUL
+// byte as a C string would; empty when the file cannot be read, is empty, has no size
+// (a pipe) or is too large.
 std::optional<std::string> qv_file_get_contents(const char* path);
 
 // qv_file_exists - true when path (followed through links) is a regular file.
