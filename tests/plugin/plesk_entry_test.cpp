@@ -43,13 +43,6 @@ TEST(PleskOptions, ShowTestAndUnknownLetters) {
   options = parse({"korvex-plesk", "-x", "-s", "-qt"}, &errors);
   EXPECT_TRUE(options.bad_option);
   EXPECT_EQ(errors, "Unrecognized option: -x\nUnrecognized option: -q\n");
-
-  CapturedStream usage;
-  print_plesk_usage(usage.get());
-  EXPECT_EQ(usage.text(),
-            "Usage: korvex-plesk [options]\n\n"
-            "   -s      Show config and exit.\n"
-            "\nNOTE: korvex-plesk is generally meant to be run by qmail-spp with no arguments.\n");
 }
 
 TEST(CoreDirectory, EndsInTheProcessIdOfAtMostFiveDigits) {
@@ -57,27 +50,6 @@ TEST(CoreDirectory, EndsInTheProcessIdOfAtMostFiveDigits) {
   EXPECT_EQ(core_directory("/var/cores/korvex/XXXXX", 98765), "/var/cores/korvex/98765");
   EXPECT_EQ(core_directory("/var/cores/korvex/XXXXX", 1234567), "/var/cores/korvex/12345");
   EXPECT_EQ(core_directory("XXXXX", 42), "XXXXX");
-}
-
-TEST(ControlReport, FlagsThenRuleSet) {
-  TempDir control;
-  EngineContext context = korvex_init(nullptr, control.path());
-  CapturedStream err;
-  print_control_report(err.get(), true, false, context);
-  const std::string report = err.text();
-  const std::string head =
-      "Control files:\n"
-      "==============\n"
-      " - Logging to mail.debug is enabled.\n"
-      " - Core dumps (in /var/cores/korvex) are NOT enabled.\n\n"
-      "Current Ruleset (rules are checked in order listed):\n\n";
-  EXPECT_EQ(report.substr(0, head.size()), head);
-  const std::string tail =
-      "known_sender_forgery        Disabled   Disabled   Yes\n\n"
-      "Enabled TARN Lists:\n==================\nNo TARN lists enabled.\n";
-  ASSERT_GE(report.size(), tail.size());
-  EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
-  korvex_teardown(&context);
 }
 
 TEST(CrashHandlerDeathTest, SegfaultWithoutCoreDumpsExitsOne) {
