@@ -1,0 +1,42 @@
+// unique_fd - owning holder for a descriptor of the SMTP front end.
+//
+// Exports: unique_fd (move-only; closes its descriptor when dropped or reset).
+#pragma once
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace korvex {
+
+class unique_fd {
+ public:
+  unique_fd() = default;
+  explicit unique_fd(int fd) : fd_(fd) {}
+  ~unique_fd() { reset(); }
+  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+  // release - give up ownership without closing.
+  int release() { return std::exchange(fd_, -1); }
+
+  // reset - close the held descriptor and hold fd instead. Callers that need to know
+  // whether a close failed (a file just written) call ::close themselves after release().
+  void reset(int fd = -1) {
+    if (fd_ >= 0) (void)::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace korvex
