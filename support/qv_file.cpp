@@ -16,6 +16,7 @@
 #include <new>
 
 #include "support/qv_log.h"
+#include "support/qv_stringutils.h"
 
 namespace korvex {
 
@@ -370,14 +371,13 @@ std::optional<std::string> qv_tmp_file(const char* prefix) {
     QV_DEBUG(kModule, "TMPDIR environment variable not found: setting explicit /tmp");
     directory = kDefaultTmpDir;
   }
-  std::string name;
-  try {
-    name = std::string(directory) + "/" + prefix + "." + std::to_string(getpid());
-  } catch (const std::bad_alloc&) {
-    QV_ERROR(kModule, "%s", std::strerror(ENOMEM));
+  // The growing-string routines report their own allocation failures.
+  string_slot name;
+  if (!qv_strcat(&name, directory) || !qv_strcat(&name, "/") || !qv_strcat(&name, prefix) ||
+      !qv_strcat(&name, ".") || qv_icat(&name, static_cast<std::int32_t>(getpid())) == 0) {
     return std::nullopt;
   }
-  QV_DEBUG(kModule, "generated %s", name.c_str());
+  QV_DEBUG(kModule, "generated %s", name->c_str());
   return name;
 }
 
@@ -392,7 +392,7 @@ bool copy_bytes(int destination, int source, off_t size) {
     const auto chunk = static_cast<std::size_t>(std::min<off_t>(left, sizeof block));
     const ssize_t got = read(source, block, chunk);
     if (got <= 0) {
-      if (got < 0) QV_ERROR(kModule, "%s", std::strerror(errno));
+      if (got < 0) qv_log_error("qv_copyfile", kModule, __LINE__, "%s", std::strerror(errno));
       return false;
     }
     if (qv_write(destination, block, static_cast<std::size_t>(got)) == 0) return false;
