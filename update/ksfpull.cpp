@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "support/common_utils.h"
+#include "update/report.h"
 #include "support/qv_file.h"
 #include "support/qv_list.h"
 #include "support/qv_log.h"
@@ -27,16 +28,16 @@ constexpr int kHttpOk = 200;
 
 bool environment_sane(const KsfPaths& paths) {
   if (qv_file_executable(paths.curl.c_str()) != 1) {
-    std::printf("Required utility %s is not executable!\n", paths.curl.c_str());
+    report(stdout, "Required utility %s is not executable!\n", paths.curl.c_str());
     return false;
   }
   if (qv_directory_exists(paths.control_dir.c_str()) != 1) {
-    std::printf("Output directory %s not found. Your installation appears to be corrupt\n",
+    report(stdout, "Output directory %s not found. Your installation appears to be corrupt\n",
                 paths.control_dir.c_str());
     return false;
   }
   if (!qv_file_exists(paths.mirror_file.c_str())) {
-    std::printf("Required file %s not found. Your installation appears to be corrupt\n",
+    report(stdout, "Required file %s not found. Your installation appears to be corrupt\n",
                 paths.mirror_file.c_str());
     return false;
   }
@@ -73,12 +74,12 @@ string_list load_mirrors(const std::string& path) {
   string_list mirrors;
   const std::optional<std::string> contents = qv_file_get_contents(path.c_str());
   if (!contents) {
-    std::printf("Error retrieving contents of %s. Please check permissions\n", path.c_str());
+    report(stdout, "Error retrieving contents of %s. Please check permissions\n", path.c_str());
     return mirrors;
   }
   qv_list lines;
   if (qv_list_from_string_by_char(&lines, contents->c_str(), contents->size(), '\n') != 1) {
-    std::printf("out of memory error loading mirrors. Please try again later");
+    report(stdout, "out of memory error loading mirrors. Please try again later");
   }
   for (const auto& line : lines) {
     std::string entry = mirror_entry(static_cast<const char*>(line->data));
@@ -129,7 +130,7 @@ int ksfpull_run(const KsfPaths& paths) {
       return 0;
     }
   }
-  std::printf("Failed to retrieve update");
+  report(stdout, "Failed to retrieve update");
   return 1;
 }
 

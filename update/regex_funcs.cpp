@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "support/common_utils.h"
+#include "update/report.h"
 
 namespace korvex {
 namespace {
@@ -30,7 +31,7 @@ bool parse_class(const char* text, std::uint8_t* rclass) {
   } else if (::strcasecmp(text, "tested") == 0) {
     *rclass = kClassTested;
   } else {
-    std::printf("unknown class type %s\n", text);
+    report(stdout, "unknown class type %s\n", text);
     return false;
   }
   return true;
@@ -43,7 +44,7 @@ bool parse_type(const char* text, std::uint8_t* type) {
       return true;
     }
   }
-  std::printf("Unknown type %s\n", text);
+  report(stdout, "Unknown type %s\n", text);
   return false;
 }
 
@@ -52,7 +53,7 @@ bool parse_votes(const char* text, unsigned* votes) {
   errno = 0;
   const unsigned long value = std::strtoul(text, &end, 10);
   if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > 0xffffffffUL) {
-    std::printf("Invalid number of votes %s\n", text);
+    report(stdout, "Invalid number of votes %s\n", text);
     return false;
   }
   *votes = static_cast<unsigned>(value);
@@ -86,7 +87,7 @@ bool parse_option(int option, RegexOptions* options) {
 
 void remove_if_present(const std::string& path) {
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    std::fprintf(stderr, "Unable to remove %s: %s\n", path.c_str(), std::strerror(errno));
+    report(stderr, "Unable to remove %s: %s\n", path.c_str(), std::strerror(errno));
   }
 }
 
@@ -97,12 +98,12 @@ bool probe_writable(const std::string& file, log_function log) {
   if (fd < 0) {
     log(LOG_ERR, "Unable to open file [%s] for writing. Please check path permissions.\n",
         file.c_str());
-    std::fprintf(stderr, "Unable to open file [%s] for writing. Please check path permissions.\n",
+    report(stderr, "Unable to open file [%s] for writing. Please check path permissions.\n",
                  file.c_str());
     return false;
   }
   if (::close(fd) != 0 || ::unlink(probe.c_str()) != 0) {
-    std::fprintf(stderr, "Unable to clean up probe file %s: %s\n", probe.c_str(),
+    report(stderr, "Unable to clean up probe file %s: %s\n", probe.c_str(),
                  std::strerror(errno));
     return false;
   }
@@ -125,8 +126,8 @@ bool starts_with_header(const std::string& path, bool* readable) {
 }  // namespace
 
 void regex_usage(const char* program) {
-  std::printf("Usage: %s [options]\n\n", program);
-  std::printf(" Options: \n");
+  report(stdout, "Usage: %s [options]\n\n", program);
+  report(stdout, " Options: \n");
   static const char* const lines[] = {
       " -c <CLASS>    only get entries of class CLASS (default: all)",
       "               possible CLASSes are: 'tested','testing' or 'all",
@@ -141,7 +142,7 @@ void regex_usage(const char* program) {
       "               user contributed entries\n",
       "------------------------------------------",
   };
-  for (const char* line : lines) std::printf("%s\n", line);
+  for (const char* line : lines) report(stdout, "%s\n", line);
 }
 
 bool handle_args(int argc, char* argv[], RegexOptions* options) {
@@ -161,25 +162,25 @@ bool valid_options(const RegexOptions& options) {
   if (options.debug) return true;
   if (!options.file) {
     options.log(LOG_ERR, "file option must be specified when not running in debug mode");
-    std::fprintf(stderr, "file option must be specified when not running in debug mode\n");
+    report(stderr, "file option must be specified when not running in debug mode\n");
     return false;
   }
   return probe_writable(*options.file, options.log);
 }
 
 bool is_ours(const std::string& path, log_function log) {
-  if (!path_is_file(path.c_str())) return true;
+  if (!path_is_file(path)) return true;
   bool readable = false;
   const bool ours = starts_with_header(path, &readable);
   if (!readable) {
     log(LOG_ERR, "Unable to open file %s for reading", path.c_str());
-    std::fprintf(stderr, "Unable to open file %s for reading\n", path.c_str());
+    report(stderr, "Unable to open file %s for reading\n", path.c_str());
     return false;
   }
   if (!ours) {
     log(LOG_INFO, "Error: file [%s] was not written by this program, will not overwrite.",
         path.c_str());
-    std::fprintf(stderr, "Error: file [%s] was not written by this program, will not overwrite.\n",
+    report(stderr, "Error: file [%s] was not written by this program, will not overwrite.\n",
                  path.c_str());
   }
   return ours;
@@ -220,7 +221,7 @@ bool install_download(const std::string& file, log_function log) {
   bool readable = false;
   if (!starts_with_header(fresh, &readable)) {
     log(LOG_ERR, "Downloaded file [%s] is not a regex listing, discarded.", fresh.c_str());
-    std::fprintf(stderr, "Downloaded file [%s] is not a regex listing, discarded.\n",
+    report(stderr, "Downloaded file [%s] is not a regex listing, discarded.\n",
                  fresh.c_str());
     remove_if_present(fresh);
     return false;
@@ -228,7 +229,7 @@ bool install_download(const std::string& file, log_function log) {
   if (::rename(fresh.c_str(), file.c_str()) != 0) {
     const char* reason = std::strerror(errno);
     log(LOG_ERR, "Unable to install [%s]: %s", file.c_str(), reason);
-    std::fprintf(stderr, "Unable to install [%s]: %s\n", file.c_str(), reason);
+    report(stderr, "Unable to install [%s]: %s\n", file.c_str(), reason);
     remove_if_present(fresh);
     return false;
   }
@@ -241,7 +242,7 @@ bool download_regex(const RegexOptions& options, const std::string& url) {
   const bool to_file = !options.debug && options.file;
   if (run_command(regex_download_command(options, url).c_str()) != 0) {
     options.log(LOG_ERR, "Error downloading regex file");
-    std::fprintf(stderr, "Error downloading regex file");
+    report(stderr, "Error downloading regex file");
     if (to_file) remove_if_present(*options.file + ".new");
     return false;
   }

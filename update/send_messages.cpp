@@ -14,7 +14,7 @@ namespace korvex {
 
 std::optional<std::string> mail_program(const std::vector<std::string>& candidates) {
   for (const std::string& candidate : candidates) {
-    if (path_is_executable(candidate.c_str())) return candidate;
+    if (path_is_executable(candidate)) return candidate;
   }
   return std::nullopt;
 }

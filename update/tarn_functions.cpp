@@ -15,6 +15,7 @@
 #include <strings.h>
 
 #include "support/common_utils.h"
+#include "update/report.h"
 
 namespace korvex {
 namespace {
@@ -45,7 +46,7 @@ std::string fill_local(std::string options, const std::string& quoted_local) {
 
 void remove_if_present(const std::string& path) {
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    std::fprintf(stderr, "unable to remove %s: %s\n", path.c_str(), std::strerror(errno));
+    report(stderr, "unable to remove %s: %s\n", path.c_str(), std::strerror(errno));
   }
 }
 
@@ -103,8 +104,8 @@ using FileHandle = std::unique_ptr<FILE, FileCloser>;
 }  // namespace
 
 void tarn_usage(const char* program) {
-  std::printf("Usage: %s [-f listsfile] [-m mirrorfile] [-u] <outdir>\n", program);
-  std::printf("--------------------------------------------------\n");
+  report(stdout, "Usage: %s [-f listsfile] [-m mirrorfile] [-u] <outdir>\n", program);
+  report(stdout, "--------------------------------------------------\n");
 }
 
 bool handle_arguments(int argc, char* argv[], TarnOptions* options) {
@@ -123,7 +124,7 @@ bool handle_arguments(int argc, char* argv[], TarnOptions* options) {
         options->update = true;
         break;
       default:
-        std::fprintf(stderr, "Unrecognized option: -%c\n", optopt);
+        report(stderr, "Unrecognized option: -%c\n", optopt);
         usage_error = true;
         break;
     }
@@ -138,13 +139,13 @@ bool handle_arguments(int argc, char* argv[], TarnOptions* options) {
 }
 
 bool valid_options(const TarnOptions& options, const std::array<const char*, 3>& tools) {
-  if (options.update && !path_is_directory(options.incoming_dir.c_str())) {
-    std::printf("incoming directory %s doesn't exist\n", options.incoming_dir.c_str());
+  if (options.update && !path_is_directory(options.incoming_dir)) {
+    report(stdout, "incoming directory %s doesn't exist\n", options.incoming_dir.c_str());
     return false;
   }
   for (const char* tool : tools) {
     if (!path_is_executable(tool)) {
-      std::printf("Required utility %s not available or not executable\n", tool);
+      report(stdout, "Required utility %s not available or not executable\n", tool);
       return false;
     }
   }
@@ -152,16 +153,16 @@ bool valid_options(const TarnOptions& options, const std::array<const char*, 3>&
 }
 
 bool __read_list_file(const std::string& path, string_list* entries, log_function log) {
-  if (!path_is_file(path.c_str())) {
+  if (!path_is_file(path)) {
     log(LOG_ERR, "Error: file %s does not exist", path.c_str());
-    std::fprintf(stderr, "Error: file %s does not exist\n", path.c_str());
+    report(stderr, "Error: file %s does not exist\n", path.c_str());
     return false;
   }
   FileHandle file(std::fopen(path.c_str(), "r"));
   if (!file) {
     const char* reason = std::strerror(errno);
     log(LOG_ERR, "Error: unable to open file %s: %s", path.c_str(), reason);
-    std::fprintf(stderr, "Error: unable to open file %s: %s\n", path.c_str(), reason);
+    report(stderr, "Error: unable to open file %s: %s\n", path.c_str(), reason);
     return false;
   }
   EntryReader reader(path, entries, log);
@@ -211,7 +212,7 @@ void get_md5(const std::string& path, std::optional<std::string>* digest, log_fu
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) {
     log(LOG_WARNING, "Error generating md5sum...%d", -1);
-    std::fprintf(stderr, "Error generating md5sum...%d\n", -1);
+    report(stderr, "Error generating md5sum...%d\n", -1);
     return;
   }
   char line[kListEntryMax + 1] = {};
@@ -224,7 +225,7 @@ void get_md5(const std::string& path, std::optional<std::string>* digest, log_fu
                      : 128 + WTERMSIG(wait_status);
   if (status != 0 || !have_line) {
     log(LOG_WARNING, "Error generating md5sum...%d", status);
-    std::fprintf(stderr, "Error generating md5sum...%d\n", status);
+    report(stderr, "Error generating md5sum...%d\n", status);
     return;
   }
   const std::string text(line);
@@ -233,7 +234,7 @@ void get_md5(const std::string& path, std::optional<std::string>* digest, log_fu
 
 bool test_bzip_integrity(const std::string& path, std::optional<std::string>* digest,
                          log_function log) {
-  if (!path_is_file(path.c_str())) return false;
+  if (!path_is_file(path)) return false;
   const std::string command = shell_quote(kBzip2Path) + " -s -t " + shell_quote(path);
   if (run_command(command.c_str()) != 0) {
     remove_if_present(path);
@@ -244,7 +245,7 @@ bool test_bzip_integrity(const std::string& path, std::optional<std::string>* di
 }
 
 bool bunzip(const std::string& archive, const std::string& destination, log_function log) {
-  if (!path_is_file(archive.c_str())) {
+  if (!path_is_file(archive)) {
     log(LOG_ERR, "source archive [%s] does not exist", archive.c_str());
     return false;
   }
@@ -272,7 +273,7 @@ namespace {
 // download proved corrupt and the next mirror should be tried.
 bool install_if_changed(const TarnOptions& options, const std::string& list,
                         const std::string& archive, const std::optional<std::string>& old_digest) {
-  if (!path_is_file(archive.c_str())) return true;
+  if (!path_is_file(archive)) return true;
   std::optional<std::string> new_digest;
   if (!test_bzip_integrity(archive, &new_digest, options.log)) {
     options.log(LOG_ERR, "[%s]: downloaded file is corrupt. Removed.", archive.c_str());
@@ -280,7 +281,7 @@ bool install_if_changed(const TarnOptions& options, const std::string& list,
   }
   const std::string map = options.output_dir + list;
   const bool changed = !old_digest || !new_digest || *old_digest != *new_digest;
-  if (!changed && path_is_file(map.c_str())) return true;
+  if (!changed && path_is_file(map)) return true;
   if (!bunzip(archive, map, options.log)) {
     options.log(LOG_ERR, "[%s]: error decompressing. Removed.", archive.c_str());
     remove_if_present(archive);
@@ -291,7 +292,7 @@ bool install_if_changed(const TarnOptions& options, const std::string& list,
 void update_list(const TarnOptions& options, const string_list& mirrors, const std::string& list) {
   const std::string archive = options.incoming_dir + "/" + list + ".bz2";
   std::optional<std::string> old_digest;
-  if (path_is_file(archive.c_str()) && !test_bzip_integrity(archive, &old_digest, options.log)) {
+  if (path_is_file(archive) && !test_bzip_integrity(archive, &old_digest, options.log)) {
     options.log(LOG_ERR, "[%s]: current bz file is corrupt. Removed.", archive.c_str());
   }
   for (const std::string& mirror : mirrors) {

@@ -9,6 +9,7 @@
 #include <csignal>
 
 #include "support/string_list.h"
+#include "update/report.h"
 #include "update/tarn_functions.h"
 #include "update/update_paths.h"
 
@@ -38,7 +39,7 @@ int main(int argc, char* argv[]) {
   TarnOptions options;
   if (!handle_arguments(argc, argv, &options)) return EXIT_FAILURE;
   if (!valid_options(options)) {
-    std::printf("environment not sane..");
+    report(stdout, "environment not sane..");
     return EXIT_FAILURE;
   }
   ::openlog("korvex", LOG_PID, LOG_MAIL);
@@ -47,13 +48,13 @@ int main(int argc, char* argv[]) {
   string_list mirrors;
   if (!__read_list_file(options.mirror_file, &mirrors, options.log) || mirrors.empty()) {
     ::syslog(LOG_ERR, "Fatal Error: no valid mirrors found");
-    std::fprintf(stderr, "Fatal Error: no valid mirrors found\n");
+    report(stderr, "Fatal Error: no valid mirrors found\n");
     return EXIT_FAILURE;
   }
   string_list lists;
   if (!__read_list_file(options.lists_file, &lists, options.log) || lists.empty()) {
     ::syslog(LOG_ERR, "Fatal Error: no lists to update");
-    std::fprintf(stderr, "Fatal Error: no lists to update");
+    report(stderr, "Fatal Error: no lists to update");
     return EXIT_FAILURE;
   }
   ::syslog(LOG_INFO, "Updating TARN lists");

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "support/common_utils.h"
+#include "update/report.h"
 
 namespace korvex {
 namespace {
@@ -107,7 +108,7 @@ LockResult lock_once(const std::string& path, UpdateLock* lock, bool* retry) {
 bool check_tools(const std::vector<RequiredTool>& tools, string_list* alerts) {
   bool all_present = true;
   for (const RequiredTool& tool : tools) {
-    if (!path_is_executable(tool.path.c_str())) {
+    if (!path_is_executable(tool.path)) {
       (void)string_list_append(alerts, tool.message);  // fails only when memory runs out
       all_present = false;
     }
@@ -136,7 +137,7 @@ std::optional<std::string> read_admin_address(const std::string& path) {
 bool send_pending_mail(const string_list& alerts, const std::string& admin_file,
                        const std::vector<std::string>& programs) {
   if (alerts.empty()) {
-    std::printf("messages is NULL..");
+    report(stdout, "messages is NULL..");
     return false;
   }
   const std::optional<std::string> admin = read_admin_address(admin_file);
