@@ -1,0 +1,64 @@
+// tarn_update - the block-list updater: downloads, verifies and installs the TARN maps.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <csignal>
+
+#include "support/string_list.h"
+#include "update/report.h"
+#include "update/tarn_functions.h"
+#include "update/update_paths.h"
+
+namespace {
+
+void dump_core_in_tarn_dir(int /*signal*/) {
+  (void)::mkdir(korvex::kTarnCoreDir, 0755);  // may exist already
+  (void)::chdir(korvex::kTarnCoreDir);        // the core lands elsewhere otherwise
+  std::abort();
+}
+
+void install_crash_handler() {
+  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+  (void)::setrlimit(RLIMIT_CORE, &unlimited);  // only decides whether a crash leaves a core
+  struct sigaction action {};
+  action.sa_handler = dump_core_in_tarn_dir;
+  action.sa_flags = SA_RESETHAND;
+  (void)::sigemptyset(&action.sa_mask);
+  (void)::sigaction(SIGSEGV, &action, nullptr);  // without it only the core directory differs
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  using namespace korvex;
+  install_crash_handler();
+  TarnOptions options;
+  if (!handle_arguments(argc, argv, &options)) return EXIT_FAILURE;
+  if (!valid_options(options)) {
+    report(stdout, "environment not sane..");
+    return EXIT_FAILURE;
+  }
+  ::openlog("korvex", LOG_PID, LOG_MAIL);
+  ::umask(022);
+
+  string_list mirrors;
+  if (!__read_list_file(options.mirror_file, &mirrors, options.log) || mirrors.empty()) {
+    ::syslog(LOG_ERR, "Fatal Error: no valid mirrors found");
+    report(stderr, "Fatal Error: no valid mirrors found\n");
+    return EXIT_FAILURE;
+  }
+  string_list lists;
+  if (!__read_list_file(options.lists_file, &lists, options.log) || lists.empty()) {
+    ::syslog(LOG_ERR, "Fatal Error: no lists to update");
+    report(stderr, "Fatal Error: no lists to update");
+    return EXIT_FAILURE;
+  }
+  ::syslog(LOG_INFO, "Updating TARN lists");
+  processTarn(options, mirrors, lists);
+  ::closelog();
+  return EXIT_SUCCESS;
+}
