@@ -16,6 +16,7 @@
 #include "lists/list_files.h"
 #include "lists/list_paths.h"
 #include "lists/list_reader.h"
+#include "plugin/rule_table.h"
 
 namespace korvex {
 
@@ -23,6 +24,7 @@ namespace {
 
 // A leading colon makes getopt report a missing argument as ':' and print nothing itself.
 constexpr const char* kOptionString = ":fiuibka:d:l";
+constexpr mode_t kListFileMask = 022;
 
 constexpr const char* kUsageLines[] = {
     "Possible <list> values:\n",
@@ -222,6 +224,20 @@ int listmgr_dispatch(const ListmgrOptions& options, log_function log,
   if (result != 0 && log != nullptr) {
     log(LOG_ERR, "Error: operation %d returned %d", options.operation, result);
   }
+  return result;
+}
+
+int listmgr_run(int argc, char* argv[], const std::string& base_dir, log_function log) {
+  ListmgrOptions options;
+  if (!listmgr_parse_options(argc, argv, &options)) return 1;
+  // Lists created or replaced come out readable by all and writable by their owner only;
+  // the previous mask is of no further use.
+  (void)umask(kListFileMask);
+  openlog(kListmgrProgram, LOG_PID, LOG_MAIL);
+  EngineContext context = korvex_init(log, base_dir);
+  const int result = listmgr_dispatch(options, context.logger, base_dir);
+  korvex_teardown(&context);
+  closelog();
   return result;
 }
 

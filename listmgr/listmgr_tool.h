@@ -4,7 +4,7 @@
 // usage, dispatches the operation and lists entries on standard output.
 //
 // Exports: kListmgrProgram, the operation numbers, ListmgrOptions, listmgr_usage,
-// listmgr_parse_options, listmgr_list_entries, listmgr_dispatch.
+// listmgr_parse_options, listmgr_list_entries, listmgr_dispatch, listmgr_run.
 #pragma once
 
 #include <string>
@@ -47,5 +47,10 @@ int listmgr_list_entries(log_function log, int list_id, const std::string& base_
 // no operation was chosen.
 int listmgr_dispatch(const ListmgrOptions& options, log_function log,
                      const std::string& base_dir);
+
+// listmgr_run - the whole program over the lists under base_dir: once the command line is
+// accepted, set the creation mask, open syslog and build the engine context with log as its
+// log function, then dispatch. Returns the exit status.
+int listmgr_run(int argc, char* argv[], const std::string& base_dir, log_function log);
 
 }  // namespace korvex

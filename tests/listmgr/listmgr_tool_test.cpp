@@ -68,15 +68,10 @@ class Listmgr : public ::testing::Test {
     argv.push_back(nullptr);
     CaptureStdout();
     CaptureStderr();
-    const int status = run_tool(static_cast<int>(args.size()), argv.data());
+    const int status = listmgr_run(static_cast<int>(args.size()), argv.data(), dir_.base(),
+                                   testing::capture_sink);
     std::string out = GetCapturedStdout();
     return {status, out, GetCapturedStderr()};
-  }
-
-  int run_tool(int argc, char* argv[]) const {
-    ListmgrOptions options;
-    if (!listmgr_parse_options(argc, argv, &options)) return 1;
-    return listmgr_dispatch(options, testing::capture_sink, dir_.base());
   }
 
   // The list files of the configuration directory with their content.
@@ -140,6 +135,28 @@ TEST_F(Listmgr, EachListOptionEditsItsOwnFileWhateverTheOrder) {
                             {"blocked_ips", "192.0.2.2\n"},
                             {"blocked_from", "*@spam.example\n"}}));
   EXPECT_EQ(capture_.lines(), Log{});
+}
+
+TEST_F(Listmgr, AcceptedCommandLinesSetTheMaskAndBuildTheEngineContext) {
+  write_file(list_path("control/rules.enabled"), "known_sender_forgery\n");
+  const Log enabling{{7, "ENABLING [known_sender_forgery]"}};
+  const mode_t previous = umask(077);
+  EXPECT_EQ(run({"-i", "-a", "192.0.2.1"}), (Outcome{0, "", ""}));
+  umask(previous);
+  struct stat status {};
+  ASSERT_EQ(stat(list_path("exempt_ips").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0644u);
+  EXPECT_EQ(capture_.lines(), enabling);
+
+  // A rejected command line stops before the log and the context are set up.
+  capture_.clear();
+  EXPECT_EQ(run({"-z", "-i", "-l"}), (Outcome{1, "", "Unrecognized option: -z\n" + kUsage}));
+  EXPECT_EQ(capture_.lines(), Log{});
+  // An operation that selects nothing is only found out once the context exists.
+  EXPECT_EQ(run({"-i", "-d", ""}),
+            (Outcome{1, "", "FATAL: Don't know what to do with operation 0.\n" + kUsage}));
+  EXPECT_EQ(capture_.lines(), enabling);
+  EXPECT_EQ(lists(), (Files{{"exempt_ips", "192.0.2.1\n"}}));
 }
 
 TEST_F(Listmgr, AddListAndDeleteRoundTrip) {
