@@ -1,6 +1,7 @@
 #include "plugin/engine.h"
 
 #include <gtest/gtest.h>
+#include <regex.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -10,8 +11,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <map>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "plugin_test_util.h"
@@ -62,6 +63,27 @@ RuleTable scripted_rules() {
       {"valid_from_domain", RuleState::Enabled, 0, 2, kRulePlain, check_from},
       {"last", RuleState::Enabled, 1, 17, kRulePlain, check_last},
   };
+}
+
+// Whole-text match against a POSIX extended expression.
+bool matches_whole(const std::string& text, const std::string& pattern) {
+  regex_t compiled;
+  if (regcomp(&compiled, ("^" + pattern + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
+    return false;
+  }
+  const bool matched = regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
+  regfree(&compiled);
+  return matched;
+}
+
+// The text as an expression that matches exactly it.
+std::string literal(const std::string& text) {
+  std::string pattern;
+  for (const char c : text) {
+    if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) pattern += '\\';
+    pattern += c;
+  }
+  return pattern;
 }
 
 std::uint32_t word_at(const std::string& bytes, std::size_t offset) {
@@ -283,12 +305,12 @@ TEST_F(Engine, RunAndReportLogsAndAppendsTheActivityLine) {
   const std::string printed = out.text();
   EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 6);
 
-  const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d korvex-plesk\[)" +
-                            std::to_string(getpid()) + R"(\]: )";
-  const std::regex expected(stamp + R"(SPAM\[ip_blacklist\]: mua=0,ip=\[192\.0\.2\.1:[^\n]*\n)" +
-                            stamp + R"(HAM: mua=0,[^\n]*rcpt=<bob@example\.org>\n)");
-  EXPECT_TRUE(std::regex_match(read_file(dir.file("kxlog")), expected))
-      << read_file(dir.file("kxlog"));
+  const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} korvex-plesk\\[" +
+                            std::to_string(getpid()) + "\\]: ";
+  const std::string kxlog = read_file(dir.file("kxlog"));
+  EXPECT_TRUE(matches_whole(kxlog, stamp + literal("SPAM[ip_blacklist]" + tail) + "\n" + stamp +
+                                       literal("HAM" + tail) + "\n"))
+      << kxlog;
 }
 
 TEST_F(Engine, MissingLogDirectoryStillDecidesAndLogs) {
