@@ -125,8 +125,8 @@ class EntryPrinter {
   int error_ = 0;
 };
 
-__attribute__((format(printf, 2, 3))) int report_list_failure(log_function log,
-                                                              const char* format, ...) {
+__attribute__((format(printf, 2, 3))) int report_list_failure(log_function log, const char* format,
+                                                              ...) {
   char text[1024] = {};
   va_list args;
   va_start(args, format);
@@ -203,8 +203,7 @@ int listmgr_list_entries(log_function log, int list_id, const std::string& base_
   return 0;
 }
 
-int listmgr_dispatch(const ListmgrOptions& options, log_function log,
-                     const std::string& base_dir) {
+int listmgr_dispatch(const ListmgrOptions& options, log_function log, const std::string& base_dir) {
   int result;
   switch (options.operation) {
     case kAddOperation:

@@ -45,8 +45,7 @@ int listmgr_list_entries(log_function log, int list_id, const std::string& base_
 // listmgr_dispatch - run the chosen operation on the lists under base_dir and log a
 // failure: the operation's result, or 1 (after the FATAL line and the usage text) when
 // no operation was chosen.
-int listmgr_dispatch(const ListmgrOptions& options, log_function log,
-                     const std::string& base_dir);
+int listmgr_dispatch(const ListmgrOptions& options, log_function log, const std::string& base_dir);
 
 // listmgr_run - the whole program over the lists under base_dir: once the command line is
 // accepted, set the creation mask, open syslog and build the engine context with log as its

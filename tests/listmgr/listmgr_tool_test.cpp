@@ -18,14 +18,14 @@
 namespace korvex {
 namespace {
 
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStderr;
-using ::testing::internal::GetCapturedStdout;
 using testing::ListDir;
 using testing::LoggedLine;
 using testing::read_file;
 using testing::write_file;
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
+using ::testing::internal::GetCapturedStdout;
 using Files = std::map<std::string, std::string>;
 using Log = std::vector<LoggedLine>;
 
@@ -68,8 +68,8 @@ class Listmgr : public ::testing::Test {
     argv.push_back(nullptr);
     CaptureStdout();
     CaptureStderr();
-    const int status = listmgr_run(static_cast<int>(args.size()), argv.data(), dir_.base(),
-                                   testing::capture_sink);
+    const int status =
+        listmgr_run(static_cast<int>(args.size()), argv.data(), dir_.base(), testing::capture_sink);
     std::string out = GetCapturedStdout();
     return {status, out, GetCapturedStderr()};
   }
@@ -120,10 +120,8 @@ TEST_F(Listmgr, CommandLineErrorsPrintTheUsageAndTouchNoFile) {
 
 TEST_F(Listmgr, EachListOptionEditsItsOwnFileWhateverTheOrder) {
   const std::vector<std::vector<std::string>> command_lines{
-      {"-f", "-a", "from@x.example"},
-      {"-a", "192.0.2.1", "-i"},
-      {"-uaone@x.example"},
-      {"stray", "-b", "words", "-a", "192.0.2.2", "are ignored"},
+      {"-f", "-a", "from@x.example"}, {"-a", "192.0.2.1", "-i"},
+      {"-uaone@x.example"},           {"stray", "-b", "words", "-a", "192.0.2.2", "are ignored"},
       {"-k", "-a", "*@spam.example"},
   };
   for (const auto& args : command_lines) {
@@ -174,11 +172,10 @@ TEST_F(Listmgr, AddListAndDeleteRoundTrip) {
   // The -d without its argument selects and counts nothing.
   EXPECT_EQ(run({"-k", "-l", "-d"}), (Outcome{0, "b@x.example\n spaced \n", ""}));
   EXPECT_EQ(lists(), (Files{{"blocked_from", "b@x.example\n spaced \n"}}));
-  EXPECT_EQ(capture_.lines(),
-            (Log{{3, "add_entry() ERROR: Entry already exists.\n"},
-                 {3, "Error: operation 2 returned 1"},
-                 {3, "del_entry() ERROR: Entry not found. (a@x.example)\n"},
-                 {3, "Error: operation 3 returned 1"}}));
+  EXPECT_EQ(capture_.lines(), (Log{{3, "add_entry() ERROR: Entry already exists.\n"},
+                                   {3, "Error: operation 2 returned 1"},
+                                   {3, "del_entry() ERROR: Entry not found. (a@x.example)\n"},
+                                   {3, "Error: operation 3 returned 1"}}));
 }
 
 TEST_F(Listmgr, ListingShowsTheFirstFiveHundredLinesAsTheFilterReadsThem) {
