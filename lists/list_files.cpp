@@ -116,6 +116,15 @@ bool del_step(LineReader& list, std::string* output, const std::string& entry,
   return true;
 }
 
+// A line feed would split the entry into several lines of the list, and a carriage return
+// is dropped or kept by the reader depending on where it stands, so an entry holding either
+// could slip past the duplicate test and the line limit, or never be found again.
+bool spans_lines(const std::string& entry) {
+  return entry.find_first_of("\r\n") != std::string::npos;
+}
+
+const char* const kNotSingleLine = "Entry must be a single line.";
+
 // Reports a failed add or delete in the log and on standard output; the result is 1.
 int report_failure(log_function log, const char* operation, const std::string& reason) {
   if (log != nullptr) log(LOG_ERR, "%s() ERROR: %s\n", operation, reason.c_str());
@@ -167,9 +176,8 @@ int add_entry(log_function log, int list_id, const std::string& entry,
     return -1;
   }
   std::string reason;
-  // A line feed would split the entry into several lines of the list.
-  if (entry.find('\n') != std::string::npos) {
-    set_reason(&reason, "Entry must be a single line.");
+  if (spans_lines(entry)) {
+    set_reason(&reason, "%s", kNotSingleLine);
   } else if (update_list_file(*path, entry, add_step, &reason) == 0) {
     return 0;
   }
@@ -186,7 +194,11 @@ int del_entry(log_function log, int list_id, const std::string& entry,
     return -1;
   }
   std::string reason;
-  if (update_list_file(*path, entry, del_step, &reason) == 0) return 0;
+  if (spans_lines(entry)) {
+    set_reason(&reason, "%s", kNotSingleLine);
+  } else if (update_list_file(*path, entry, del_step, &reason) == 0) {
+    return 0;
+  }
   return report_failure(log, "del_entry", reason);
 }
 

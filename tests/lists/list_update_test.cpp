@@ -161,7 +161,17 @@ TEST_F(ListUpdate, EntriesSpanningLinesAreRefused) {
   std::string printed;
   EXPECT_EQ(run(add_entry, kFromWhitelistList, "b@x.example\nc@x.example", &printed), 1);
   EXPECT_EQ(printed, "add_entry() ERROR: Entry must be a single line.\n");
+  // A carriage return at the end would be read back without it, a duplicate of "a".
+  EXPECT_EQ(run(add_entry, kFromWhitelistList, "a@x.example\r", &printed), 1);
+  EXPECT_EQ(printed, "add_entry() ERROR: Entry must be a single line.\n");
+  EXPECT_EQ(run(del_entry, kFromWhitelistList, "a@x.example\r\n*", &printed), 1);
+  EXPECT_EQ(printed, "del_entry() ERROR: Entry must be a single line.\n");
+  EXPECT_EQ(capture_.lines(),
+            (std::vector<LoggedLine>{{3, "add_entry() ERROR: Entry must be a single line.\n"},
+                                     {3, "add_entry() ERROR: Entry must be a single line.\n"},
+                                     {3, "del_entry() ERROR: Entry must be a single line.\n"}}));
   EXPECT_EQ(read_file(list_path()), "a@x.example\n");
+  EXPECT_FALSE(exists(list_path() + ".tmp"));
 }
 
 TEST_F(ListUpdate, OpenFailuresLeaveTheListAlone) {
