@@ -6,15 +6,32 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <netdb.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "plugin/checks/checks_internal.h"
 #include "plugin/checks/tarn_map_writer.h"
+#include "tests/support/log_capture.h"
+
+namespace korvex::testing {
+
+// Shows a captured line readably in failure messages.
+inline void PrintTo(const LoggedLine& line, std::ostream* out) {
+  *out << "{" << line.priority << ", \"" << line.text << "\"}";
+}
+
+}  // namespace korvex::testing
 
 namespace korvex::checks_test {
 
@@ -109,6 +126,75 @@ class ScopedEnv {
  private:
   std::string name_;
   std::optional<std::string> old_;
+};
+
+// Captures the checks' system-log lines and scripts what the resolver answers, for the
+// lifetime of the object. Reverse answers are used in order, the last one repeating; a
+// forward query nobody scripted is not answered.
+class ScriptedChecks {
+ public:
+  ScriptedChecks() {
+    ::korvex::testing::captured_lines().clear();
+    reverse_answers().clear();
+    reverse_calls() = 0;
+    forward_answers().clear();
+    forward_calls().clear();
+    saved_syslog_ = check_syslog;
+    saved_reverse_ = __reverse_resolver;
+    saved_forward_ = __forward_resolver;
+    check_syslog = ::korvex::testing::capture_sink;
+    __reverse_resolver = scripted_reverse;
+    __forward_resolver = scripted_forward;
+  }
+  ~ScriptedChecks() {
+    check_syslog = saved_syslog_;
+    __reverse_resolver = saved_reverse_;
+    __forward_resolver = saved_forward_;
+    ::korvex::testing::captured_lines().clear();
+  }
+  ScriptedChecks(const ScriptedChecks&) = delete;
+  ScriptedChecks& operator=(const ScriptedChecks&) = delete;
+
+  // Reverse answers: 0 with a name, or an h_errno code.
+  static std::vector<std::pair<int, std::string>>& reverse_answers() {
+    static std::vector<std::pair<int, std::string>> answers;
+    return answers;
+  }
+  static int& reverse_calls() {
+    static int calls = 0;
+    return calls;
+  }
+  static std::map<std::pair<std::string, int>, forward_outcome>& forward_answers() {
+    static std::map<std::pair<std::string, int>, forward_outcome> answers;
+    return answers;
+  }
+  static std::vector<std::pair<std::string, int>>& forward_calls() {
+    static std::vector<std::pair<std::string, int>> calls;
+    return calls;
+  }
+  static std::vector<::korvex::testing::LoggedLine> lines() {
+    return ::korvex::testing::captured_lines();
+  }
+  static void clear_lines() { ::korvex::testing::captured_lines().clear(); }
+
+ private:
+  static int scripted_reverse(const in_addr&, std::string* name) {
+    const auto& answers = reverse_answers();
+    const std::size_t index = static_cast<std::size_t>(reverse_calls()++);
+    if (answers.empty()) return HOST_NOT_FOUND;
+    const auto& answer = answers[std::min(index, answers.size() - 1)];
+    if (answer.first == 0) *name = answer.second;
+    return answer.first;
+  }
+  static forward_outcome scripted_forward(const std::string& name, int type) {
+    forward_calls().emplace_back(name, type);
+    const auto found = forward_answers().find({name, type});
+    return found == forward_answers().end() ? forward_outcome::no_answer : found->second;
+  }
+
+  log_function saved_syslog_;
+  reverse_resolver saved_reverse_;
+  forward_resolver saved_forward_;
 };
 
 }  // namespace korvex::checks_test
