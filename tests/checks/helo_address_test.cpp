@@ -119,9 +119,9 @@ TEST_F(HeloAddressTest, ResolveHeloSkipsWhatNeedsNoQuery) {
   EXPECT_EQ(run(resolve_helo_domain, with_helo("192.0.2.1")),
             std::make_pair(DUNNO, Lines{{LOG_INFO, "Did not attempt to resolve IP address"}}));
   SessionState known = with_helo("none.example");
-  known.helo_resolves = NO;
+  known.helo_resolves = kResolveNo;
   EXPECT_EQ(run(resolve_helo_domain, known), std::make_pair(HIT, Lines{}));
-  known.helo_resolves = YES;
+  known.helo_resolves = kResolveYes;
   EXPECT_EQ(run(resolve_helo_domain, known), std::make_pair(DUNNO, Lines{}));
   EXPECT_EQ(script_.forward_calls(), Queries{});
 
@@ -195,9 +195,9 @@ TEST_F(HeloAddressTest, ValidFromDomainResolvesTheSenderDomain) {
   EXPECT_EQ(run(valid_from_domain, from("user@192.0.2.1")),
             std::make_pair(DUNNO, Lines{{LOG_INFO, "Did not attempt to resolve IP address"}}));
   SessionState known = from("user@gone.example");
-  known.mail_resolves = YES;
+  known.mail_resolves = kResolveYes;
   EXPECT_EQ(run(valid_from_domain, known), std::make_pair(DUNNO, Lines{}));
-  known.mail_resolves = NO;
+  known.mail_resolves = kResolveNo;
   known.mail_from = "user@example.net";
   EXPECT_EQ(run(valid_from_domain, known), std::make_pair(HIT, Lines{}));
   EXPECT_EQ(script_.forward_calls(), Queries{});
