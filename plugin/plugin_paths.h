@@ -10,7 +10,6 @@ namespace korvex {
 // Identity under which the plugin logs and writes its activity lines.
 inline constexpr const char* kPleskIdentity = "korvex-plesk";
 
-inline constexpr const char* kControlDir = "/etc/korvex/control";
 inline constexpr const char* kDebugFlagFile = "/etc/korvex/control/debug";
 inline constexpr const char* kDumpCoreFlagFile = "/etc/korvex/control/dump_core";
 

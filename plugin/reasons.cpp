@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "plugin/vendor.h"
@@ -139,7 +140,7 @@ const reason_builder notice_funcs[kReasonCount] = {KORVEX_REASON_TABLE(KORVEX_NO
 namespace {
 
 #define KORVEX_REASON_NAME(id, name, address, text) #name,
-constexpr std::array<const char*, kReasonCount> kReasonNames = {
+const std::array<std::string_view, kReasonCount> kReasonNames = {
     KORVEX_REASON_TABLE(KORVEX_REASON_NAME)};
 #undef KORVEX_REASON_NAME
 
@@ -156,7 +157,7 @@ constexpr std::array<const char*, kReasonCount> kReasonNames = {
 
 const char* reason_name(ReasonId id) {
   if (id < 0 || id >= kReasonCount) return nullptr;
-  return kReasonNames[static_cast<std::size_t>(id)];
+  return kReasonNames[static_cast<std::size_t>(id)].data();
 }
 
 const std::string& reply_banner() {

@@ -5,17 +5,18 @@
 // Exports: require_full_addr, block_ip_in_addr, valid_from_domain.
 #pragma once
 
-#include "plugin/checks/check_types.h"
+#include "plugin/load_spp_env.h"
+#include "plugin/rule_table.h"
 
 namespace korvex {
 
 // require_full_addr - HIT unless the recipient is local part, at sign and domain.
-CheckResult require_full_addr(const SessionState& state);
+CheckResult require_full_addr(SessionState state);
 
 // block_ip_in_addr - HIT when the sender's or the recipient's domain is a dotted quad.
-CheckResult block_ip_in_addr(const SessionState& state);
+CheckResult block_ip_in_addr(SessionState state);
 
 // valid_from_domain - HIT when the sender's domain does not resolve.
-CheckResult valid_from_domain(const SessionState& state);
+CheckResult valid_from_domain(SessionState state);
 
 }  // namespace korvex

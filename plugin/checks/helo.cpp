@@ -79,13 +79,15 @@ int isUnresolvableDomain(const std::string& name) {
   return __forward_resolver(name, T_MX) == forward_outcome::answered ? 0 : 1;
 }
 
-CheckResult require_helo(const SessionState& state) {
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult require_helo(SessionState state) {
   if (state.helo) return DUNNO;
   rule_line(state, LOG_DEBUG, "require_helo: HELO is null");
   return HIT;
 }
 
-CheckResult valid_helo_domain(const SessionState& state) {
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult valid_helo_domain(SessionState state) {
   if (!state.helo) return HIT;
   const std::string& helo = *state.helo;
   if (helo.empty()) {
@@ -116,7 +118,8 @@ CheckResult valid_helo_domain(const SessionState& state) {
   return DUNNO;
 }
 
-CheckResult resolve_helo_domain(const SessionState& state) {
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult resolve_helo_domain(SessionState state) {
   if (!state.helo) return TEMPFAIL;
   if (state.helo->empty()) return DUNNO;
   if (state.helo_resolves != 0) return state.helo_resolves == 2 ? HIT : DUNNO;

@@ -8,7 +8,8 @@
 
 #include <string>
 
-#include "plugin/checks/check_types.h"
+#include "plugin/load_spp_env.h"
+#include "plugin/rule_table.h"
 
 namespace korvex {
 
@@ -17,12 +18,12 @@ namespace korvex {
 int isUnresolvableDomain(const std::string& name);
 
 // require_helo - HIT when the client gave no HELO at all.
-CheckResult require_helo(const SessionState& state);
+CheckResult require_helo(SessionState state);
 
 // valid_helo_domain - HIT when the HELO is empty, localhost, malformed or an address.
-CheckResult valid_helo_domain(const SessionState& state);
+CheckResult valid_helo_domain(SessionState state);
 
 // resolve_helo_domain - HIT when the HELO name does not resolve.
-CheckResult resolve_helo_domain(const SessionState& state);
+CheckResult resolve_helo_domain(SessionState state);
 
 }  // namespace korvex

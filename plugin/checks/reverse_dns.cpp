@@ -208,11 +208,11 @@ int checkRegexList(const std::string& path, const std::string& subject, log_func
 }
 
 int checkDSLRegexList(const std::string& subject) {
-  if (config.dynamic_regex_filename.empty()) {
+  if (config.dsl_regex_filename.empty()) {
     syslog_line(LOG_INFO, "Warning: checkDSLRegexList(): filename not set");
     return -1;
   }
-  return checkRegexList(config.dynamic_regex_filename, subject, check_syslog);
+  return checkRegexList(config.dsl_regex_filename, subject, check_syslog);
 }
 
 int isDSL(const std::optional<std::string>& host) {
@@ -229,7 +229,8 @@ int isDSL(const std::optional<std::string>& host) {
   return fallback.matches(host->c_str()) ? 1 : 0;
 }
 
-CheckResult check_ip_reverse_dns(const SessionState& state) {
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult check_ip_reverse_dns(SessionState state) {
   if (!state.ip) return TEMPFAIL;
   if (state.remote_host || state.rdns_state != 0) return state.rdns_state == 2 ? HIT : DUNNO;
   switch (look_up_peer(state).code) {
@@ -242,7 +243,8 @@ CheckResult check_ip_reverse_dns(const SessionState& state) {
   }
 }
 
-CheckResult check_dynamic_reverse_dns(const SessionState& state) {
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult check_dynamic_reverse_dns(SessionState state) {
   if (!state.ip) return TEMPFAIL;
   if (state.rdns_state == 2) return HIT;
   if (state.remote_host) return isDSL(state.remote_host) == 1 ? HIT : DUNNO;
@@ -258,7 +260,8 @@ CheckResult check_dynamic_reverse_dns(const SessionState& state) {
   }
 }
 
-CheckResult check_reverse_dns_list(const SessionState& state) {
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult check_reverse_dns_list(SessionState state) {
   if (!state.ip) return TEMPFAIL;
   if (state.rdns_state == 2) return DUNNO;
   std::string name;

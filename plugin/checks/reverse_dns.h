@@ -14,7 +14,8 @@
 #include <optional>
 #include <string>
 
-#include "plugin/checks/check_types.h"
+#include "plugin/load_spp_env.h"
+#include "plugin/rule_table.h"
 #include "support/qv_log.h"
 
 namespace korvex {
@@ -50,12 +51,12 @@ int checkDSLRegexList(const std::string& subject);
 int isDSL(const std::optional<std::string>& host);
 
 // check_ip_reverse_dns - HIT when the peer's address has no name.
-CheckResult check_ip_reverse_dns(const SessionState& state);
+CheckResult check_ip_reverse_dns(SessionState state);
 
 // check_dynamic_reverse_dns - HIT when the peer's name is missing or looks dynamic.
-CheckResult check_dynamic_reverse_dns(const SessionState& state);
+CheckResult check_dynamic_reverse_dns(SessionState state);
 
 // check_reverse_dns_list - HIT when the peer's name is on the abusive-host list.
-CheckResult check_reverse_dns_list(const SessionState& state);
+CheckResult check_reverse_dns_list(SessionState state);
 
 }  // namespace korvex

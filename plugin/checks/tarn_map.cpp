@@ -69,7 +69,7 @@ int check_regex_entry(const std::string& entry, const std::string& subject, stri
 }
 
 int check_tarn_entry(const std::string& entry, const std::string& subject, string_list* hits) {
-  const std::string path = config.tarn_directory + "/" + entry;
+  const std::string path = config.tarn_map_dir + "/" + entry;
   syslog_line(LOG_DEBUG, "checkList(): TARN lookup [%s]", path.c_str());
   if (lookupMapFile(path, subject) != 1) return 0;
   if (hits != nullptr) (void)string_list_append(hits, entry);  // the match stands regardless
@@ -132,7 +132,8 @@ int lookupMaps(const std::string& directory, const std::string& names, const std
   std::string name;
   for (unsigned index = 0; text_field(index, &name, names, ' '); ++index) {
     if (name.empty()) continue;
-    const std::string path = directory + "/" + name;
+    std::string path = directory;
+    path.append("/").append(name);
     if (!path_is_file(path)) continue;
     const int result = lookupMapFile(path, ip);
     if (result == 0) {
@@ -168,8 +169,8 @@ int checkList(const string_list& entries, const std::string& subject, int mode, 
   return result;
 }
 
-CheckResult block_lists(const SessionState& state, const string_list& tarn_lists,
-                        string_list* hits) {
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult block_lists(SessionState state, const string_list& tarn_lists, string_list* hits) {
   if (!state.ip) {
     if (state.log != nullptr) {
       state.log(LOG_DEBUG, "%s", "block_lists(): null argument(s) passed, failing open.");

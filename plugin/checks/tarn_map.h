@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <string>
 
-#include "plugin/checks/check_types.h"
+#include "plugin/load_spp_env.h"
+#include "plugin/rule_table.h"
 #include "support/string_list.h"
 
 namespace korvex {
@@ -40,7 +41,6 @@ int lookupMaps(const std::string& directory, const std::string& names, const std
 int checkList(const string_list& entries, const std::string& subject, int mode, string_list* hits);
 
 // block_lists - HIT when the peer is on an enabled TARN list; hits receives the list names.
-CheckResult block_lists(const SessionState& state, const string_list& tarn_lists,
-                        string_list* hits);
+CheckResult block_lists(SessionState state, const string_list& tarn_lists, string_list* hits);
 
 }  // namespace korvex

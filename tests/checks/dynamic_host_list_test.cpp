@@ -79,7 +79,7 @@ TEST_F(PublishedDynamicHostList, EveryExpressionCompilesAndTheFirstMatchIsReport
 
 TEST_F(PublishedDynamicHostList, DecidesTheDynamicReverseDnsRule) {
   const CheckConfig saved = config;
-  config.dynamic_regex_filename = path_;
+  config.dsl_regex_filename = path_;
   ScopedEnv no_remote_host("TCPREMOTEHOST", std::nullopt);
   SessionState state;
   state.ip = "192.0.2.1";

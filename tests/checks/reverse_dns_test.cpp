@@ -24,7 +24,7 @@ using Lines = std::vector<LoggedLine>;
 class ReverseDnsTest : public ::testing::Test {
  protected:
   ReverseDnsTest() : saved_config_(config) {
-    config.dynamic_regex_filename.clear();
+    config.dsl_regex_filename.clear();
     config.reverse_dns_regex_filename.clear();
   }
   ~ReverseDnsTest() override { config = saved_config_; }
@@ -204,13 +204,13 @@ TEST_F(ReverseDnsTest, DynamicHostTestFallsBackToTheBuiltInPattern) {
                                     {LOG_INFO, "Warning: checkDSLRegexList(): filename not set"}}));
 
   // A list that answers is final, even against the built-in pattern.
-  config.dynamic_regex_filename = list("dyna", "# header\n\\.dyn\\.\n");
+  config.dsl_regex_filename = list("dyna", "# header\n\\.dyn\\.\n");
   EXPECT_EQ(isDSL(std::string("pool-203-0-113-5.customers.example.net")), 0);
   EXPECT_EQ(isDSL(std::string("a.dyn.example.net")), 1);
   // A missing list or one that does not compile falls back.
-  config.dynamic_regex_filename = list("broken", "(\n");
+  config.dsl_regex_filename = list("broken", "(\n");
   EXPECT_EQ(isDSL(std::string("pool-203-0-113-5.customers.example.net")), 1);
-  config.dynamic_regex_filename = dir_.path() + "/missing";
+  config.dsl_regex_filename = dir_.path() + "/missing";
   EXPECT_EQ(isDSL(std::string("pool-203-0-113-5.customers.example.net")), 1);
 }
 

@@ -26,7 +26,7 @@ void set_word(bytes* file, std::size_t offset, std::uint32_t word) {
 
 class TarnMapTest : public ::testing::Test {
  protected:
-  TarnMapTest() : saved_config_(config) { config.tarn_directory = dir_.path(); }
+  TarnMapTest() : saved_config_(config) { config.tarn_map_dir = dir_.path(); }
   ~TarnMapTest() override { config = saved_config_; }
 
   std::string path(const std::string& name) const { return dir_.path() + "/" + name; }

@@ -151,8 +151,9 @@ TEST_F(SandboxIsolation, OnlyLoopbackExists) {
 }
 
 TEST_F(SandboxIsolation, SharedMemoryStaysOnItsOwnSide) {
-  constexpr key_t kInsideKey = 0x4b565831;
-  constexpr key_t kHostKey = 0x4b565832;
+  // Keys of this process alone, so that test runs side by side on one host do not meet.
+  const key_t kInsideKey = static_cast<key_t>(0x4b560000 | (getpid() & 0x7fff));
+  const key_t kHostKey = static_cast<key_t>(0x4b568000 | (getpid() & 0x7fff));
   const int inside = shmget(kInsideKey, 4096, IPC_CREAT | IPC_EXCL | 0600);
   ASSERT_GE(inside, 0) << strerror(errno);
   EXPECT_EQ(shmget(kInsideKey, 0, 0), inside);

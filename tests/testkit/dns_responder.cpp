@@ -257,7 +257,7 @@ std::string DnsResponder::answer(const std::string& query) {
   std::istringstream lines(text);
   std::string line;
   for (int number = 1; std::getline(lines, line); ++number) {
-    line = line.substr(0, line.find('#'));
+    line.resize(std::min(line.size(), line.find('#')));
     std::istringstream words(line);
     std::vector<std::string> fields;
     for (std::string word; words >> word;) fields.push_back(word);

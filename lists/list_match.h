@@ -1,0 +1,50 @@
+// list_match - the entry rules by which a list entry matches a session value.
+//
+// Address entries (sender and recipient lists) match by equality ignoring letter case, or,
+// when they hold an asterisk, as a case-insensitive extended regular expression anchored at
+// the start only. IP entries take part only when they are dotted-quad IPv4 addresses and
+// then match by equality ignoring case; wildcards never match there.
+//
+// Exports: CompiledPattern, equal_ignoring_case, wildcard_pattern, address_entry_matches,
+// ip_entry_matches.
+#pragma once
+
+#include <regex.h>
+
+#include <string>
+#include <string_view>
+
+namespace korvex {
+
+// An owned compiled regular expression, released when the holder goes.
+class CompiledPattern {
+ public:
+  CompiledPattern(const std::string& pattern, int flags);
+  ~CompiledPattern();
+  CompiledPattern(const CompiledPattern&) = delete;
+  CompiledPattern& operator=(const CompiledPattern&) = delete;
+
+  // ok - the pattern compiled.
+  bool ok() const { return compiled_; }
+  // matches - the expression matches somewhere in text (nowhere when it did not compile).
+  bool matches(const std::string& text) const;
+
+ private:
+  regex_t regex_{};
+  bool compiled_ = false;
+};
+
+// equal_ignoring_case - the texts are equal when ASCII letter case is ignored.
+bool equal_ignoring_case(std::string_view left, std::string_view right);
+
+// wildcard_pattern - the expression of a wildcard entry: a caret, then the entry with each
+// asterisk turned into ".*" and every other character kept.
+std::string wildcard_pattern(const std::string& entry);
+
+// address_entry_matches - an address entry's verdict on a sender or recipient.
+bool address_entry_matches(const std::string& entry, const std::string& value);
+
+// ip_entry_matches - an IP entry's verdict on a remote address.
+bool ip_entry_matches(const std::string& entry, const std::string& value);
+
+}  // namespace korvex

@@ -1,0 +1,114 @@
+// list_reader - the one reader under every read, match and rewrite of a list or control
+// file, and the small descriptor holder the lists module shares.
+//
+// A line is taken in pieces of at most 1023 bytes: the line feed is removed and then one
+// carriage return before it. A line of more than 1022 bytes is skipped whole, unless it is
+// the last one and the file ends before its line feed; then its first 1023 bytes are an
+// entry. Only the first 500 physical lines count, blank ones included, and blank lines are
+// handed on like any other (the callers decide what a blank line means).
+//
+// Exports: kListLineLimit, kListPieceSize, UniqueFd, line_handler, LineReader,
+// ListReadResult, read_list_lines, read_list_path.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace korvex {
+
+// Physical lines of a file that are ever considered.
+inline constexpr int kListLineLimit = 500;
+// Longest piece of a line taken at once; a line longer than one piece is skipped.
+inline constexpr std::size_t kListPieceSize = 1023;
+
+// An owned descriptor, closed when the holder goes.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // close_checked - close now and say whether the close succeeded (errno tells why not).
+  bool close_checked() { return fd_ < 0 || ::close(release()) == 0; }
+  void reset() {
+    // A read-only or already finished descriptor: nothing can be lost by a failed close.
+    if (fd_ >= 0) (void)::close(release());
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Receives one entry; 0 to go on, any other value stops the reading with that value.
+using line_handler = std::function<int(const std::string& entry)>;
+
+// Splits a descriptor's bytes into list lines.
+class LineReader {
+ public:
+  enum class Line { kEntry, kSkipped, kEnd, kError };
+
+  explicit LineReader(int fd) : fd_(fd) {}
+
+  // next - the next physical line: an entry, a skipped over-long line, the end, or a read
+  // error (errno in error()).
+  Line next(std::string* entry);
+  // lines_read - physical lines taken so far.
+  int lines_read() const { return lines_; }
+  // error - errno of the failed read after kError.
+  int error() const { return error_; }
+  // copy_rest - append every byte not yet taken to out; false on a read error.
+  bool copy_rest(std::string* out);
+
+ private:
+  enum class Piece { kData, kEnd, kError };
+  static constexpr int kEndOfFile = -1;
+  static constexpr int kReadFailed = -2;
+
+  int next_byte();
+  Piece read_piece(std::string* piece);
+  bool skip_over_long(std::string* first_piece, bool* was_last);
+
+  int fd_;
+  char buffer_[4096] = {};
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+  int lines_ = 0;
+  int error_ = 0;
+};
+
+// Outcome of reading one file with a handler.
+struct ListReadResult {
+  int stopped_by = 0;   // the handler's stopping value, or 0
+  int lines = 0;        // physical lines taken
+  bool failed = false;  // a read error ended the reading early
+  int error = 0;        // errno of that read error
+};
+
+// read_list_lines - hand each entry of the first 500 lines to the handler.
+ListReadResult read_list_lines(LineReader& reader, const line_handler& handler);
+
+// read_list_path - read the file at path with the handler: the handler's stopping value or
+// 0; a file that cannot be opened reads as empty and leaves *lines_read alone.
+int read_list_path(const std::string& path, const line_handler& handler, int* lines_read);
+
+}  // namespace korvex

@@ -1,0 +1,164 @@
+// list_update - lock, temporary file and rename for list rewrites. See list_update.h.
+#include "lists/list_update.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace korvex {
+
+namespace {
+
+// Tries for the lock, each failure followed by a second's sleep.
+constexpr int kLockTries = 3;
+constexpr unsigned kLockRetrySeconds = 1;
+// Times a writer reopens a list that was replaced while it waited for the lock; each
+// replacement is another writer's finished update, so the bound is only a safety net.
+constexpr int kReopenLimit = 100;
+
+const char* const kLockFailed = "Failed to update list: Could not acquire lock.";
+
+bool take_lock(int fd) {
+  for (int attempt = 0; attempt < kLockTries; ++attempt) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    // The sleep's remaining time is of no interest: the next try follows either way.
+    (void)sleep(kLockRetrySeconds);
+  }
+  return false;
+}
+
+enum class LockCheck { kCurrent, kReplaced, kFailed };
+
+// Whether the locked descriptor still names the file now at path.
+LockCheck still_at_path(int fd, const std::string& path) {
+  struct stat locked {};
+  struct stat current {};
+  if (fstat(fd, &locked) != 0) return LockCheck::kFailed;
+  if (stat(path.c_str(), &current) != 0) {
+    return errno == ENOENT ? LockCheck::kReplaced : LockCheck::kFailed;
+  }
+  const bool same = locked.st_dev == current.st_dev && locked.st_ino == current.st_ino;
+  return same ? LockCheck::kCurrent : LockCheck::kReplaced;
+}
+
+// Opens (creating it if absent) and locks the list, and makes sure the lock is held on the
+// file that is at path now. Returns the locked descriptor or none with a reason.
+UniqueFd lock_list_file(const std::string& path, std::string* reason) {
+  for (int attempt = 0; attempt < kReopenLimit; ++attempt) {
+    UniqueFd fd(open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd) {
+      set_reason(reason, "Unable to open list file: %s", std::strerror(errno));
+      return UniqueFd();
+    }
+    if (!take_lock(fd.get())) {
+      set_reason(reason, "%s", kLockFailed);
+      return UniqueFd();
+    }
+    switch (still_at_path(fd.get(), path)) {
+      case LockCheck::kCurrent:
+        return fd;
+      case LockCheck::kFailed:
+        set_reason(reason, "Unable to open list file: %s", std::strerror(errno));
+        return UniqueFd();
+      case LockCheck::kReplaced:
+        break;  // the descriptor closes, releasing the stale lock; open the new file
+    }
+  }
+  set_reason(reason, "%s", kLockFailed);
+  return UniqueFd();
+}
+
+bool write_all(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote < 0) return false;
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+// Writes the new content, forces it to disk and closes the temporary file, so that the
+// rename can only ever install a complete list.
+bool finish_temp_file(UniqueFd* temp, const std::string& content, std::string* reason) {
+  if (!write_all(temp->get(), content) || fsync(temp->get()) != 0 || !temp->close_checked()) {
+    set_reason(reason, "Unable to write temp file: %s", std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void remove_temp(const std::string& temp_path) {
+  // Best effort: the update has already failed and says why; a leftover file is rewritten
+  // by the next update anyway.
+  (void)unlink(temp_path.c_str());
+}
+
+// Steps 4 to 7 of an update, with the list locked.
+int rewrite_locked(int list_fd, const std::string& path, const std::string& entry,
+                   rewrite_step step, std::string* reason) {
+  const std::string temp_path = path + ".tmp";
+  UniqueFd temp(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!temp) {
+    set_reason(reason, "Unable to open temp file: %s", std::strerror(errno));
+    return -1;
+  }
+  if (lseek(list_fd, 0, SEEK_SET) != 0) {
+    set_reason(reason, "Unable to read list file: %s", std::strerror(errno));
+    remove_temp(temp_path);
+    return -1;
+  }
+  LineReader list(list_fd);
+  bool written = false;
+  try {
+    std::string content;
+    written = step(list, &content, entry, reason) && finish_temp_file(&temp, content, reason);
+  } catch (const std::bad_alloc&) {
+    set_reason(reason, "Out of memory.");
+  }
+  if (!written) {
+    remove_temp(temp_path);
+    return -1;
+  }
+  if (rename(temp_path.c_str(), path.c_str()) != 0) {
+    set_reason(reason, "Unable to open list file: %s", std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void set_reason(std::string* reason, const char* format, ...) {
+  char text[kReasonSize] = {};
+  va_list args;
+  va_start(args, format);
+  // A longer reason is cut; the length it would have had is of no use.
+  (void)std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  reason->assign(text);
+}
+
+int update_list_file(const std::string& path, const std::string& entry, rewrite_step step,
+                     std::string* reason) {
+  try {
+    UniqueFd list = lock_list_file(path, reason);
+    if (!list) return -1;
+    const int result = rewrite_locked(list.get(), path, entry, step, reason);
+    // Closing the descriptor releases the lock; the lock is not held past this point.
+    (void)flock(list.get(), LOCK_UN);
+    return result;
+  } catch (const std::bad_alloc&) {
+    set_reason(reason, "Out of memory.");
+    return -1;
+  }
+}
+
+}  // namespace korvex

@@ -1,0 +1,24 @@
+// checks - the check routines named by the rule table, one per rule. Each takes the run's
+// session by value and reads the check configuration; the block-list routine also gets the
+// enabled TARN lists and fills the names of the lists that hold the peer. The routines
+// live in one source per check family; this header gathers them for the rule table.
+//
+// Exports: block_lists (tarn_map.h); check_ip_reverse_dns, check_dynamic_reverse_dns,
+// check_reverse_dns_list (reverse_dns.h); require_helo, valid_helo_domain,
+// resolve_helo_domain (helo.h); require_full_addr, block_ip_in_addr, valid_from_domain
+// (address.h); known_sender_forgery.
+#pragma once
+
+#include "plugin/checks/address.h"
+#include "plugin/checks/helo.h"
+#include "plugin/checks/reverse_dns.h"
+#include "plugin/checks/tarn_map.h"
+#include "plugin/load_spp_env.h"
+#include "plugin/rule_table.h"
+
+namespace korvex {
+
+// known_sender_forgery - HIT when the sender's domain may not send from the peer's address.
+CheckResult known_sender_forgery(SessionState state);
+
+}  // namespace korvex
