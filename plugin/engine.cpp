@@ -1,0 +1,335 @@
+// engine - the three decision stages, the verdict record and its activity line, and the
+// monthly counter files. See engine.h.
+//
+// A counter file is exactly 500 bytes: a 4-byte header word (always zero) and 31 day slots
+// of 16 bytes from offset 4, each holding the day's local midnight and its ham, spam and
+// exempt counts as 32-bit little-endian words. Runs serialise on a whole-file write lock.
+#include "plugin/engine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <new>
+#include <utility>
+
+#include "lists/list_files.h"
+
+namespace korvex {
+
+namespace {
+
+constexpr off_t kCounterFileSize = 500;
+constexpr std::size_t kSlotSize = 16;
+// A slot whose day start lies more than 31 days back belongs to an earlier year's month.
+constexpr std::uint32_t kCounterMaxAge = 2678400;
+
+// Closes a descriptor on every way out; closing also drops the counter file's lock.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) (void)::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+void engine_log(const EngineContext& context, int priority, const char* format,
+                const char* first = nullptr, const char* second = nullptr) {
+  if (context.logger != nullptr) context.logger(priority, format, first, second);
+}
+
+bool matches(const EngineSetup& setup, const SessionState& state, int list_id) {
+  return session_in_list(state.ip, state.mail_from, state.rcpt_to, list_id, setup.list_dir) == 1;
+}
+
+std::uint32_t load_le32(const unsigned char* bytes) {
+  return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+         static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+void store_le32(unsigned char* bytes, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+bool read_at(int fd, unsigned char* buffer, std::size_t length, off_t offset) {
+  return ::pread(fd, buffer, length, offset) == static_cast<ssize_t>(length);
+}
+
+bool write_at(int fd, const unsigned char* buffer, std::size_t length, off_t offset) {
+  return ::pwrite(fd, buffer, length, offset) == static_cast<ssize_t>(length);
+}
+
+bool lock_whole_file(int fd) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  lock.l_pid = ::getpid();
+  return ::fcntl(fd, F_SETLKW, &lock) == 0;
+}
+
+bool counter_file_is_stale(int fd, off_t slot_offset, std::int32_t day_start) {
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  if (size != kCounterFileSize) return true;
+  std::array<unsigned char, 4> word{};
+  if (!read_at(fd, word.data(), word.size(), 0) || load_le32(word.data()) != 0) return true;
+  if (!read_at(fd, word.data(), word.size(), slot_offset)) return true;
+  const std::uint32_t stored = load_le32(word.data());
+  return stored != 0 && static_cast<std::uint32_t>(day_start) - stored > kCounterMaxAge;
+}
+
+bool reset_counter_file(int fd) {
+  const std::array<unsigned char, kCounterFileSize> zeros{};
+  return ::ftruncate(fd, 0) == 0 && write_at(fd, zeros.data(), zeros.size(), 0);
+}
+
+void count_in_slot(int fd, off_t slot_offset, std::int32_t day_start, CounterKind kind) {
+  std::array<unsigned char, kSlotSize> slot{};
+  if (!read_at(fd, slot.data(), slot.size(), slot_offset)) return;
+  if (load_le32(slot.data()) == 0) store_le32(slot.data(), static_cast<std::uint32_t>(day_start));
+  const auto count_offset = 4 + 4 * static_cast<std::size_t>(kind);
+  unsigned char* count = slot.data() + count_offset;
+  store_le32(count, load_le32(count) + 1);
+  (void)write_at(fd, slot.data(), slot.size(), slot_offset);
+}
+
+std::string shown(const std::optional<std::string>& value) {
+  return value ? blank_control_bytes(*value) : std::string("(null)");
+}
+
+std::string format_stamped_line(const std::string& text) {
+  const std::time_t now = std::time(nullptr);
+  struct tm local = {};
+  if (::localtime_r(&now, &local) == nullptr) return {};
+  const char* format = "%04d-%02d-%02d %02d:%02d:%02d %s[%d]: %s\n";
+  const int args_length =
+      std::snprintf(nullptr, 0, format, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                    local.tm_hour, local.tm_min, local.tm_sec, kPleskIdentity,
+                    static_cast<int>(::getpid()), text.c_str());
+  if (args_length <= 0) return {};
+  std::string line(static_cast<std::size_t>(args_length), '\0');
+  (void)std::snprintf(line.data(), line.size() + 1, format, local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                      local.tm_sec, kPleskIdentity, static_cast<int>(::getpid()), text.c_str());
+  return line;
+}
+
+CheckResult run_check(const RuleEntry& rule, const EngineContext& context,
+                      const SessionState& state, string_list* hits) {
+  if (rule.kind == kRuleBlockList) {
+    const auto* check = std::get_if<block_list_check>(&rule.check);
+    if (check != nullptr && *check != nullptr) return (*check)(state, context.tarn_lists, hits);
+    return DUNNO;
+  }
+  if (const auto* check = std::get_if<plain_rule_check>(&rule.check);
+      check != nullptr && *check != nullptr) {
+    return (*check)(state);
+  }
+  return DUNNO;
+}
+
+std::optional<std::string> hit_detail(const RuleEntry& rule, const string_list& hits) {
+  if (rule.kind != kRuleBlockList) return rule.name;
+  if (hits.empty()) return std::nullopt;
+  std::string joined;
+  for (const std::string& name : hits) joined += (joined.empty() ? "" : ",") + name;
+  return rule.name + ":" + joined;
+}
+
+// Whether the row is passed over for this session, with the reason logged.
+bool skip_rule(const EngineContext& context, const RuleEntry& rule, const SessionState& state) {
+  const char* name = rule.name.c_str();
+  if (rule.state == RuleState::Disabled) {
+    engine_log(context, LOG_DEBUG, "NOT CHECKING: '%s': disabled", name);
+    return true;
+  }
+  if (state.mua == 1 && rule.applies_to_mua == 0) {
+    engine_log(context, LOG_DEBUG,
+               "Skipping rule '%s' because remote system appears to be MUA.", name);
+    return true;
+  }
+  if (rule.name == "valid_from_domain" && (!state.mail_from || state.mail_from->empty())) {
+    engine_log(context, LOG_DEBUG, "Skipping rule '%s' because message appears to be NDR", name);
+    return true;
+  }
+  return false;
+}
+
+std::string counter_base(const EngineSetup& setup) {
+  return setup.log_dir + "/" + kCounterFileName;
+}
+
+}  // namespace
+
+const char* verdict_name(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::HAM:
+      return "HAM";
+    case Verdict::SPAM:
+      return "SPAM";
+    case Verdict::IP_EXEMPT:
+      return "IP_EXEMPT";
+    case Verdict::RCPT_EXEMPT:
+      return "RCPT_EXEMPT";
+    case Verdict::FROM_WHITELIST:
+      return "FROM_WHITELIST";
+    case Verdict::ERROR:
+      return "ERROR";
+  }
+  return "ERROR";
+}
+
+bool exemption_stage(const EngineContext& context, const SessionState& state,
+                     VerdictRecord* record, const EngineSetup& setup) {
+  engine_log(context, LOG_DEBUG, "Checking exemption lists...");
+  const std::pair<int, Verdict> exemptions[] = {
+      {kExemptIpsList, Verdict::IP_EXEMPT},
+      {kExemptUsersList, Verdict::RCPT_EXEMPT},
+      {kFromWhitelistList, Verdict::FROM_WHITELIST},
+  };
+  for (const auto& [list_id, verdict] : exemptions) {
+    if (!matches(setup, state, list_id)) continue;
+    record->verdict = verdict;
+    record->rejected = 0;
+    bump_counter(counter_base(setup), CounterKind::kExempt);
+    return true;
+  }
+  return false;
+}
+
+bool black_list_stage(const EngineContext& context, const SessionState& state,
+                      VerdictRecord* record, const EngineSetup& setup) {
+  engine_log(context, LOG_DEBUG, "Checking black lists...");
+  bool hit = false;
+  if (matches(setup, state, kBlockedIpsList)) {
+    record->reason = kReasonIpBlacklist;
+    record->detail = "ip_blacklist";
+    hit = true;
+  }
+  if (matches(setup, state, kBlockedFromList)) {
+    record->reason = kReasonFromBlacklist;
+    record->detail = "from_blacklist";
+    hit = true;
+  }
+  if (!hit) return false;
+  record->verdict = Verdict::SPAM;
+  record->rejected = 1;
+  bump_counter(counter_base(setup), CounterKind::kSpam);
+  return true;
+}
+
+bool rule_stage(const EngineContext& context, const SessionState& state, VerdictRecord* record,
+                const EngineSetup& setup) {
+  engine_log(context, LOG_DEBUG, "Checking rules...");
+  if (context.enabled_rules) {
+    for (const RuleEntry& rule : *context.enabled_rules) {
+      if (skip_rule(context, rule, state)) continue;
+      string_list hits;
+      const CheckResult result = run_check(rule, context, state, &hits);
+      engine_log(context, LOG_DEBUG, "Checking '%s': %s", rule.name.c_str(),
+                 check_result_name(result));
+      if (result != HIT) continue;  // DUNNO, TEMPFAIL and anything else never refuse
+      record->verdict = Verdict::SPAM;
+      record->rejected = 1;
+      record->reason = rule.reason;
+      record->detail = hit_detail(rule, hits);
+      bump_counter(counter_base(setup), CounterKind::kSpam);
+      return true;
+    }
+  }
+  bump_counter(counter_base(setup), CounterKind::kHam);
+  return false;
+}
+
+std::optional<VerdictRecord> decide(const EngineContext& context, const SessionState& state,
+                                    line_printer printer, void* printer_arg,
+                                    const EngineSetup& setup) {
+  try {
+    VerdictRecord record;
+    if (!exemption_stage(context, state, &record, setup)) {
+      const bool refused = black_list_stage(context, state, &record, setup) ||
+                           rule_stage(context, state, &record, setup);
+      if (refused && printer != nullptr) (void)respond(state, record.reason, printer, printer_arg);
+    }
+    record.log_line = activity_line(record, state);
+    append_activity_line(setup.log_dir + "/" + kActivityFileName, record.log_line);
+    return record;
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+bool run_and_report(const EngineContext& context, const SessionState& state,
+                    const EngineSetup& setup, void* printer_arg) {
+  const std::optional<VerdictRecord> record =
+      decide(context, state, spp_print_lines, printer_arg, setup);
+  if (!record) return false;
+  if (setup.system_log != nullptr) setup.system_log(LOG_INFO, "%s", record->log_line.c_str());
+  return record->rejected == 1;
+}
+
+std::string activity_line(const VerdictRecord& record, const SessionState& state) {
+  std::string line = verdict_name(record.verdict);
+  if (record.verdict == Verdict::SPAM) line += "[" + record.detail.value_or("") + "]";
+  line += ": mua=" + std::to_string(state.mua) + ",ip=[" + shown(state.ip) + ":" +
+          shown(state.remote_host) + "],helo=<" + shown(state.helo) + ">,from=<" +
+          shown(state.mail_from) + ">,rcpt=<" + shown(state.rcpt_to) + ">";
+  return line;
+}
+
+void append_activity_line(const std::string& path, const std::string& text) {
+  const std::string line = format_stamped_line(text);
+  if (line.empty()) return;
+  const Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (file.get() < 0) return;
+  // One write per run keeps concurrent runs' lines whole in the shared file.
+  (void)::write(file.get(), line.data(), line.size());
+}
+
+std::string counter_file_path(const std::string& base, int month) {
+  char suffix[8] = {};
+  (void)std::snprintf(suffix, sizeof suffix, ".%02d", month);
+  return base + suffix;
+}
+
+long counter_slot_offset(int day_of_month) { return 4 + 16L * (day_of_month - 1); }
+
+std::int32_t counter_day_start(std::time_t now) {
+  struct tm local = {};
+  if (::localtime_r(&now, &local) == nullptr) return 0;
+  local.tm_hour = 0;
+  local.tm_min = 0;
+  local.tm_sec = 0;
+  local.tm_isdst = 0;
+  return static_cast<std::int32_t>(std::mktime(&local));
+}
+
+void bump_counter(const std::string& base, CounterKind kind) {
+  bump_counter_at(base, kind, std::time(nullptr));
+}
+
+void bump_counter_at(const std::string& base, CounterKind kind, std::time_t now) {
+  struct tm local = {};
+  if (::localtime_r(&now, &local) == nullptr) return;
+  const std::int32_t day_start = counter_day_start(now);
+  const std::string path = counter_file_path(base, local.tm_mon + 1);
+  (void)::umask(022);
+  const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (file.get() < 0 || !lock_whole_file(file.get())) return;
+  const off_t slot_offset = counter_slot_offset(local.tm_mday);
+  if (counter_file_is_stale(file.get(), slot_offset, day_start) && !reset_counter_file(file.get())) {
+    return;
+  }
+  count_in_slot(file.get(), slot_offset, day_start, kind);
+}
+
+}  // namespace korvex

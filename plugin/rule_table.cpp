@@ -1,0 +1,228 @@
+// rule_table - the built-in rule table, the engine context with the administrator's
+// overrides, the check configuration and the "-s" rule-set display. See rule_table.h.
+#include "plugin/rule_table.h"
+
+#include <syslog.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "lists/control_files.h"
+#include "lists/list_paths.h"
+#include "plugin/checks/checks.h"
+#include "plugin/plugin_paths.h"
+
+namespace korvex {
+
+CheckConfig config;
+
+namespace {
+
+// Display lines are formatted into a buffer of this size; a longer line is cut.
+constexpr std::size_t kDisplayLineBuffer = 1024;
+constexpr std::size_t kMaxPadding = 1024;
+constexpr int kStateColumn = 11;
+
+// Blanks that carry a column of width `column` on from `used` characters; none when the
+// text already reaches the column or the gap is implausibly large.
+std::string pad(std::size_t used, std::size_t column) {
+  if (column <= used || column - used > kMaxPadding) return {};
+  try {
+    return std::string(column - used, ' ');
+  } catch (const std::bad_alloc&) {
+    return " ";
+  }
+}
+
+void write_line(line_writer writer, void* writer_arg, std::string line) {
+  if (line.size() > kDisplayLineBuffer - 1) line.resize(kDisplayLineBuffer - 1);
+  writer(line.c_str(), writer_arg);
+}
+
+std::size_t first_column_width(const EngineContext& context) {
+  std::size_t longest = 0;
+  if (context.enabled_rules) {
+    for (const RuleEntry& rule : *context.enabled_rules) longest = std::max(longest, rule.name.size());
+  }
+  return 3 + longest;
+}
+
+void show_rule_rows(const EngineContext& context, std::size_t width, line_writer writer,
+                    void* writer_arg) {
+  if (!context.default_rules || !context.enabled_rules) return;
+  const RuleTable& defaults = *context.default_rules;
+  const RuleTable& current = *context.enabled_rules;
+  for (std::size_t i = 0; i < defaults.size() && i < current.size(); ++i) {
+    const RuleEntry& rule = defaults[i];
+    const std::string default_state = rule_state_name(rule.state);
+    const std::string current_state = rule_state_name(current[i].state);
+    std::string line = rule.name;
+    line += pad(rule.name.size(), width);
+    line += default_state;
+    line += pad(default_state.size(), kStateColumn);
+    line += current_state;
+    line += pad(current_state.size(), kStateColumn);
+    line += rule.applies_to_mua ? "Yes" : "No";
+    write_line(writer, writer_arg, std::move(line));
+  }
+}
+
+void show_tarn_lists(const EngineContext& context, line_writer writer, void* writer_arg) {
+  write_line(writer, writer_arg, "Enabled TARN Lists:");
+  write_line(writer, writer_arg, "==================");
+  if (context.tarn_lists.empty()) {
+    write_line(writer, writer_arg, "No TARN lists enabled.");
+    return;
+  }
+  for (const std::string& name : context.tarn_lists) write_line(writer, writer_arg, name);
+}
+
+RuleEntry plain_rule(const char* name, RuleState state, bool applies_to_mua, ReasonId reason,
+                     plain_rule_check check) {
+  return {name, state, static_cast<std::uint8_t>(applies_to_mua ? 1 : 0), reason, kRulePlain,
+          check};
+}
+
+RuleTable make_builtin_rules() {
+  constexpr auto on = RuleState::Enabled;
+  constexpr auto off = RuleState::Disabled;
+  RuleTable rules;
+  rules.push_back({"block_lists", on, 0, 44, kRuleBlockList, block_lists});
+  rules.push_back(plain_rule("block_ip_in_addr", on, true, 19, block_ip_in_addr));
+  rules.push_back(plain_rule("check_ip_reverse_dns", on, false, 25, check_ip_reverse_dns));
+  rules.push_back(
+      plain_rule("check_dynamic_reverse_dns", on, false, 42, check_dynamic_reverse_dns));
+  rules.push_back(plain_rule("check_reverse_dns_list", on, false, 43, check_reverse_dns_list));
+  rules.push_back(plain_rule("resolve_helo_domain", off, false, 23, resolve_helo_domain));
+  rules.push_back(plain_rule("require_full_addr", on, true, 17, require_full_addr));
+  rules.push_back(plain_rule("require_helo", on, true, 21, require_helo));
+  rules.push_back(plain_rule("valid_from_domain", off, false, 2, valid_from_domain));
+  rules.push_back(plain_rule("valid_helo_domain", on, false, 22, valid_helo_domain));
+  rules.push_back(plain_rule("known_sender_forgery", off, true, 46, known_sender_forgery));
+  return rules;
+}
+
+// A private copy of the built-in table, or nothing (logged) when memory runs out.
+std::optional<RuleTable> copy_builtin_rules(log_function logger, const char* failure) {
+  try {
+    return builtin_rules();
+  } catch (const std::bad_alloc&) {
+    if (logger != nullptr) logger(LOG_ERR, "%s", failure);
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+const char* rule_state_name(RuleState state) {
+  switch (state) {
+    case RuleState::Disabled:
+      return "Disabled";
+    case RuleState::Enabled:
+      return "Enabled";
+    case RuleState::AlwaysOn:
+      return "AlwaysOn";
+  }
+  return "<UNKNOWN>";
+}
+
+const char* check_result_name(std::int32_t result) {
+  switch (result) {
+    case DUNNO:
+      return "DUNNO";
+    case HIT:
+      return "HIT";
+    case TEMPFAIL:
+      return "TEMPFAIL";
+    default:
+      return "<UNKNOWN>";
+  }
+}
+
+const RuleTable& builtin_rules() {
+  static const RuleTable rules = make_builtin_rules();
+  return rules;
+}
+
+EngineContext korvex_init(log_function logger, const std::string& config_dir) {
+  config = CheckConfig{kTarnMapDir, kDynamicHostRegexFile, kAbusedHostRegexFile,
+                       kForgeryTableFile, 0};
+  EngineContext context;
+  context.logger = logger;
+  context.enabled_rules = copy_builtin_rules(
+      logger, "korvex_init(): Couldn't allocate space for enabled_rules structure.");
+  context.default_rules = copy_builtin_rules(
+      logger, "korvex_init(): Couldn't allocate space for disabled_rules structure.");
+  apply_overrides(&context, config_dir);
+  return context;
+}
+
+void apply_overrides(EngineContext* context, const std::string& config_dir) {
+  context->tarn_lists = read_tarn_list(kTarnEnabledList, config_dir).value_or(string_list{});
+  const string_list rules_enabled = read_rules_enabled(config_dir);
+  const string_list rules_disabled = read_rules_disabled(config_dir);
+  if (context->enabled_rules) {
+    apply_rule_overrides(&*context->enabled_rules, rules_enabled, rules_disabled,
+                         context->logger);
+  }
+}
+
+void apply_rule_overrides(RuleTable* rules, const string_list& rules_enabled,
+                          const string_list& rules_disabled, log_function logger) {
+  for (RuleEntry& rule : *rules) {
+    if (rule.state == RuleState::Disabled) {
+      // One message per matching line, as the administrator wrote them.
+      for (const std::string& name : rules_enabled) {
+        if (name != rule.name) continue;
+        if (logger != nullptr) logger(LOG_DEBUG, "ENABLING [%s]", rule.name.c_str());
+        rule.state = RuleState::Enabled;
+      }
+      if (rule.state == RuleState::Disabled) continue;
+    }
+    for (const std::string& name : rules_disabled) {
+      if (name != rule.name) continue;
+      if (logger != nullptr) logger(LOG_DEBUG, "DISABLING [%s]", rule.name.c_str());
+      rule.state = RuleState::Disabled;
+    }
+  }
+}
+
+void korvex_teardown(EngineContext* context) {
+  context->enabled_rules.reset();
+  context->default_rules.reset();
+  string_list_destroy(&context->tarn_lists);
+  context->logger = nullptr;
+}
+
+void show_rule_set(const EngineContext& context, line_writer writer, void* writer_arg) {
+  if (writer == nullptr) return;
+  const std::size_t width = first_column_width(context);
+  const std::string rule_pad = pad(4, width);
+  const std::string state_pad = pad(7, kStateColumn);
+  write_line(writer, writer_arg, "Current Ruleset (rules are checked in order listed):");
+  write_line(writer, writer_arg, "");
+  write_line(writer, writer_arg,
+             "RULE" + rule_pad + "DEFAULT" + state_pad + "CURRENT" + state_pad + "MUA->MTA");
+  write_line(writer, writer_arg,
+             "====" + rule_pad + "=======" + state_pad + "=======" + state_pad + "========");
+  show_rule_rows(context, width, writer, writer_arg);
+  write_line(writer, writer_arg, "");
+  show_tarn_lists(context, writer, writer_arg);
+}
+
+int find_char(const char* text, char c) {
+  if (text == nullptr || *text == '\0') return -1;
+  const char* found = std::strchr(text, c);
+  return found != nullptr ? static_cast<int>(found - text) : -1;
+}
+
+bool is_full_address(const char* text) {
+  const int at = find_char(text, '@');
+  if (at <= 0) return false;
+  return static_cast<std::size_t>(at) + 1 < std::strlen(text);
+}
+
+}  // namespace korvex
