@@ -18,7 +18,6 @@ CheckResult require_full_addr(SessionState) { return DUNNO; }
 CheckResult require_helo(SessionState) { return DUNNO; }
 CheckResult valid_from_domain(SessionState) { return DUNNO; }
 CheckResult valid_helo_domain(SessionState) { return DUNNO; }
-CheckResult known_sender_forgery(SessionState) { return DUNNO; }
 // NOLINTEND(performance-unnecessary-value-param)
 
 }  // namespace korvex
