@@ -1,0 +1,133 @@
+// helo - HELO rules and the forward-resolution test.
+//
+// Exports: isUnresolvableDomain, require_helo, valid_helo_domain, resolve_helo_domain;
+// internally __forward_resolver.
+
+#include "plugin/checks/helo.h"
+
+#include <arpa/nameser.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <resolv.h>
+#include <syslog.h>
+
+#include "plugin/checks/checks_internal.h"
+#include "plugin/checks/reverse_dns.h"
+
+namespace korvex {
+namespace {
+
+constexpr std::size_t kAnswerSize = 1024;
+// "[" + the shortest dotted quad that can hide inside + "]" is longer than this.
+constexpr std::size_t kShortestBracketedQuad = 8;
+
+forward_outcome query_forward(const std::string& name, int type) {
+  unsigned char answer[kAnswerSize];
+  if (::res_query(name.c_str(), C_IN, type, answer, sizeof answer) > 0) {
+    return forward_outcome::answered;
+  }
+  return h_errno == TRY_AGAIN ? forward_outcome::try_again : forward_outcome::no_answer;
+}
+
+void rule_line(const SessionState& state, int priority, const char* text) {
+  if (state.log != nullptr) state.log(priority, "%s", text);
+}
+
+bool is_helo_character(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '[' || c == ']';
+}
+
+// The verdict on the HELO's characters and dots, or nothing when they are fine.
+std::optional<CheckResult> judge_helo_characters(const SessionState& state,
+                                                 const std::string& helo) {
+  bool has_dot = false;
+  char previous = '\0';
+  for (const char c : helo) {
+    if (c == '.') {
+      if (previous == '.') {
+        rule_line(state, LOG_DEBUG, "HELO contains two consecutive dots");
+        return HIT;
+      }
+      has_dot = true;
+    } else if (!is_helo_character(c)) {
+      rule_line(state, LOG_DEBUG, "HELO contains invalid characters");
+      return HIT;
+    }
+    previous = c;
+  }
+  if (!has_dot) {
+    rule_line(state, LOG_DEBUG, "No dots in HELO");
+    return HIT;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+forward_resolver __forward_resolver = query_forward;
+
+int isUnresolvableDomain(const std::string& name) {
+  if (isDottedQuad(name) != 0) {
+    syslog_line(LOG_INFO, "Did not attempt to resolve IP address");
+    return 0;
+  }
+  syslog_line(LOG_INFO, "Looking up domain %s (this may take a while)", name.c_str());
+  // A resolver that cannot answer now is not told apart from a name that does not exist:
+  // both leave the name unresolvable.
+  if (__forward_resolver(name, T_A) == forward_outcome::answered) return 0;
+  return __forward_resolver(name, T_MX) == forward_outcome::answered ? 0 : 1;
+}
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult require_helo(SessionState state) {
+  if (state.helo) return DUNNO;
+  rule_line(state, LOG_DEBUG, "require_helo: HELO is null");
+  return HIT;
+}
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult valid_helo_domain(SessionState state) {
+  if (!state.helo) return HIT;
+  const std::string& helo = *state.helo;
+  if (helo.empty()) {
+    rule_line(state, LOG_DEBUG, "HELO is empty");
+    return HIT;
+  }
+  if (helo == "localhost") {
+    rule_line(state, LOG_DEBUG, "HELO is \"localhost\"");
+    return HIT;
+  }
+  if (helo == "localhost.localdomain") {
+    rule_line(state, LOG_DEBUG, "HELO is \"localhost.localdomain\"");
+    return HIT;
+  }
+  if (const auto verdict = judge_helo_characters(state, helo)) return *verdict;
+  if (helo.front() >= '0' && helo.front() <= '9' && isDottedQuad(helo) == 1) {
+    rule_line(state, LOG_DEBUG, "HELO contains IP Address");
+    return HIT;
+  }
+  if (helo.front() == '[' && helo.size() > kShortestBracketedQuad) {
+    if (helo.back() != ']') return DUNNO;
+    if (isDottedQuad(helo.substr(1, helo.size() - 2)) == 1) return HIT;
+  }
+  if (helo.front() == '.') {
+    rule_line(state, LOG_DEBUG, "HELO starts with dot");
+    return HIT;
+  }
+  return DUNNO;
+}
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult resolve_helo_domain(SessionState state) {
+  if (!state.helo) return TEMPFAIL;
+  if (state.helo->empty()) return DUNNO;
+  if (state.helo_resolves != 0) return state.helo_resolves == 2 ? HIT : DUNNO;
+  if (isDottedQuad(state.helo) == 1) {
+    rule_line(state, LOG_INFO, "Did not attempt to resolve IP address");
+    return DUNNO;
+  }
+  return isUnresolvableDomain(*state.helo) == 1 ? HIT : DUNNO;
+}
+
+}  // namespace korvex

@@ -1,0 +1,294 @@
+// reverse_dns - reverse-DNS rules, the shared reverse lookup, pattern-list matching and the
+// dynamic-host test.
+//
+// Exports: default_dslregex, isDottedQuad, lookupReverseDNS, lookupReverseDns,
+// checkRegexList, checkDSLRegexList, isDSL, check_ip_reverse_dns,
+// check_dynamic_reverse_dns, check_reverse_dns_list; internally check_syslog, syslog_line,
+// __getenv and __reverse_resolver.
+
+#include "plugin/checks/reverse_dns.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "plugin/checks/checks_internal.h"
+
+namespace korvex {
+
+const char default_dslregex[] = "^[^.0-9]*[0-9]{1,3}-[0-9]{1,3}-[0-9]{1,3}-[0-9]{1,3}[^0-9]*.";
+
+log_function check_syslog = ::syslog;
+
+namespace {
+
+constexpr int kPatternFlags = REG_EXTENDED | REG_ICASE | REG_NOSUB;
+constexpr int kReverseRetries = 3;
+constexpr std::size_t kRegexErrorSize = 80;
+constexpr int kPatternLineSize = 1024;
+
+int query_reverse_name(const in_addr& address, std::string* name) {
+  const hostent* host = ::gethostbyaddr(&address, sizeof address, AF_INET);
+  if (host == nullptr) return h_errno;
+  *name = host->h_name != nullptr ? host->h_name : "";
+  return 0;
+}
+
+// Closes a stdio stream on every path out of a reader.
+class file_holder {
+ public:
+  explicit file_holder(std::FILE* file) : file_(file) {}
+  ~file_holder() {
+    if (file_ != nullptr) (void)std::fclose(file_);  // read-only: nothing to lose
+  }
+  file_holder(const file_holder&) = delete;
+  file_holder& operator=(const file_holder&) = delete;
+  std::FILE* get() const { return file_; }
+
+ private:
+  std::FILE* file_;
+};
+
+bool is_comment(const char* line) {
+  while (*line != '\0' && std::isspace(static_cast<unsigned char>(*line))) ++line;
+  return *line == '#';
+}
+
+// Where a rule's host name came from when the session did not carry one.
+struct peer_name {
+  unsigned code;  // a reverse lookup code
+  std::string name;
+};
+
+peer_name look_up_peer(const SessionState& state) {
+  peer_name peer{kReverseLookupFailed, {}};
+  peer.code = lookupReverseDns(&peer.name, state.ip);
+  return peer;
+}
+
+}  // namespace
+
+reverse_resolver __reverse_resolver = query_reverse_name;
+
+void syslog_line(int priority, const char* format, ...) {
+  if (check_syslog == nullptr) return;
+  char text[1024];
+  va_list arguments;
+  va_start(arguments, format);
+  (void)std::vsnprintf(text, sizeof text, format, arguments);  // a longer line is cut
+  va_end(arguments);
+  check_syslog(priority, "%s", text);
+}
+
+int __getenv(const char* name, std::string* copy) {
+  if (name == nullptr || copy == nullptr) {
+    syslog_line(LOG_DEBUG, "__getenv(): attempt to call with invalid arguments");
+    return -1;
+  }
+  const char* value = std::getenv(name);
+  if (value == nullptr) return 1;
+  try {
+    *copy = value;
+  } catch (const std::bad_alloc&) {
+    syslog_line(LOG_ERR, "__getenv(): out of memory error");
+    return -1;
+  }
+  return 0;
+}
+
+int isDottedQuad(const std::optional<std::string>& text) {
+  if (!text) return -1;
+  in_addr address{};
+  return std::count(text->begin(), text->end(), '.') == 3 &&
+                 ::inet_aton(text->c_str(), &address) != 0
+             ? 1
+             : 0;
+}
+
+unsigned lookupReverseDNS(std::string* name, const std::optional<std::string>& ip) {
+  if (name == nullptr || !ip) {
+    syslog_line(LOG_DEBUG, "__runRDNSQuery(): attempt to run with invalid arguments");
+    return kReverseLookupFailed;
+  }
+  in_addr address{};
+  if (::inet_aton(ip->c_str(), &address) == 0) {
+    syslog_line(LOG_WARNING, "lookupReverseDNS(): invalid IP address");
+    return kReverseBadArgument;
+  }
+  std::string found;
+  int error = __reverse_resolver(address, &found);
+  for (int retry = 0; error == TRY_AGAIN && retry < kReverseRetries; ++retry) {
+    error = __reverse_resolver(address, &found);
+  }
+  switch (error) {
+    case 0:
+      *name = found;
+      syslog_line(LOG_DEBUG, "lookupReverseDNS(): resolved to [%s]", name->c_str());
+      return kReverseNameFound;
+    case TRY_AGAIN:
+      syslog_line(LOG_ERR, "gethostbyaddr() retried %d times", kReverseRetries);
+      return kReverseLookupFailed;
+    case HOST_NOT_FOUND:
+      syslog_line(LOG_DEBUG, "Hostname for IP %s could not be found", ip->c_str());
+      name->clear();
+      return kReverseNoName;
+    case NO_RECOVERY:
+      syslog_line(LOG_ERR, "A non-recoverable DNS server error occured");
+      return kReverseLookupFailed;
+    default:
+      syslog_line(LOG_ERR, "Unable to lookup reverse-DNS");
+      return kReverseLookupFailed;
+  }
+}
+
+unsigned lookupReverseDns(std::string* name, const std::optional<std::string>& ip) {
+  if (name == nullptr || !ip) {
+    syslog_line(LOG_DEBUG, "lookupReverseDns(): NULL arguments detected");
+    return kReverseBadArgument;
+  }
+  std::string from_environment;
+  if (__getenv("TCPREMOTEHOST", &from_environment) == 0) {
+    *name = from_environment;
+    return name->empty() ? kReverseNoName : kReverseNameFound;
+  }
+  if (isDottedQuad(ip) == 0) {
+    syslog_line(LOG_DEBUG, "lookupReverseDNS(): Invalid IP address detected");
+    return kReverseBadArgument;
+  }
+  std::string found;
+  const unsigned code = lookupReverseDNS(&found, ip);
+  if (code == kReverseNameFound || code == kReverseNoName) *name = found;
+  return code;
+}
+
+int checkRegexList(const std::string& path, const std::string& subject, log_function logger) {
+  const file_holder file(std::fopen(path.c_str(), "r"));
+  if (file.get() == nullptr) {
+    if (logger != nullptr) {
+      logger(LOG_INFO, "Warning: checkRegexList(): unable to open file '%s'", path.c_str());
+    }
+    return -1;
+  }
+  int result = 0;
+  int line_number = 0;
+  char line[kPatternLineSize];
+  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+    ++line_number;
+    std::size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
+    if (length == 0 || is_comment(line)) continue;
+    regex_holder pattern;
+    const int code = pattern.compile(line, kPatternFlags);
+    if (code != 0) {
+      if (logger != nullptr) {
+        logger(LOG_INFO, "Warning: checkRegexList(%s): regcomp(line %d): %s", path.c_str(),
+               line_number, pattern.error(code, kRegexErrorSize).c_str());
+      }
+      result = -1;
+      continue;
+    }
+    if (pattern.matches(subject.c_str())) {
+      if (logger != nullptr) {
+        logger(LOG_DEBUG, "checkRegexList(%s, line %d): hit [%s][%s]", path.c_str(), line_number,
+               subject.c_str(), line);
+      }
+      return 1;
+    }
+  }
+  return result;
+}
+
+int checkDSLRegexList(const std::string& subject) {
+  if (config.dsl_regex_filename.empty()) {
+    syslog_line(LOG_INFO, "Warning: checkDSLRegexList(): filename not set");
+    return -1;
+  }
+  return checkRegexList(config.dsl_regex_filename, subject, check_syslog);
+}
+
+int isDSL(const std::optional<std::string>& host) {
+  if (!host) return 0;
+  const int listed = checkDSLRegexList(*host);
+  if (listed == 0 || listed == 1) return listed;
+  regex_holder fallback;
+  const int code = fallback.compile(default_dslregex, kPatternFlags);
+  if (code != 0) {
+    syslog_line(LOG_INFO, "Warning: isDSL(): regcomp(): %s\n",
+                fallback.error(code, kRegexErrorSize).c_str());
+    return 0;
+  }
+  return fallback.matches(host->c_str()) ? 1 : 0;
+}
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult check_ip_reverse_dns(SessionState state) {
+  if (!state.ip) return TEMPFAIL;
+  if (state.remote_host || state.rdns_state != 0) return state.rdns_state == 2 ? HIT : DUNNO;
+  switch (look_up_peer(state).code) {
+    case kReverseNameFound:
+      return DUNNO;
+    case kReverseNoName:
+      return HIT;
+    default:
+      return TEMPFAIL;
+  }
+}
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult check_dynamic_reverse_dns(SessionState state) {
+  if (!state.ip) return TEMPFAIL;
+  if (state.rdns_state == 2) return HIT;
+  if (state.remote_host) return isDSL(state.remote_host) == 1 ? HIT : DUNNO;
+  if (state.rdns_state != 0) return DUNNO;
+  const peer_name peer = look_up_peer(state);
+  switch (peer.code) {
+    case kReverseNameFound:
+      return isDSL(peer.name) == 1 ? HIT : DUNNO;
+    case kReverseNoName:
+      return HIT;
+    default:
+      return TEMPFAIL;
+  }
+}
+
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
+CheckResult check_reverse_dns_list(SessionState state) {
+  if (!state.ip) return TEMPFAIL;
+  if (state.rdns_state == 2) return DUNNO;
+  std::string name;
+  if (state.remote_host) {
+    name = *state.remote_host;
+  } else {
+    if (state.rdns_state != 0) return DUNNO;
+    const peer_name peer = look_up_peer(state);
+    if (peer.code == kReverseNoName) return DUNNO;
+    if (peer.code != kReverseNameFound) return TEMPFAIL;
+    name = peer.name;
+  }
+  if (config.reverse_dns_regex_filename.empty()) {
+    if (state.log != nullptr) {
+      state.log(LOG_INFO,
+                "check_reverse_dns_list(): reverse_dns_regex_filename not set, ignoring.");
+    }
+    return DUNNO;
+  }
+  switch (checkRegexList(config.reverse_dns_regex_filename, name, check_syslog)) {
+    case 1:
+      return HIT;
+    case -1:
+      return TEMPFAIL;
+    default:
+      return DUNNO;
+  }
+}
+
+}  // namespace korvex
