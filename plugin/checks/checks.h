@@ -6,19 +6,14 @@
 // Exports: block_lists (tarn_map.h); check_ip_reverse_dns, check_dynamic_reverse_dns,
 // check_reverse_dns_list (reverse_dns.h); require_helo, valid_helo_domain,
 // resolve_helo_domain (helo.h); require_full_addr, block_ip_in_addr, valid_from_domain
-// (address.h); known_sender_forgery.
+// (address.h); known_sender_forgery (known_sender_forgery_funcs.h).
 #pragma once
 
 #include "plugin/checks/address.h"
 #include "plugin/checks/helo.h"
+#include "plugin/checks/known_sender_forgery_funcs.h"
 #include "plugin/checks/reverse_dns.h"
 #include "plugin/checks/tarn_map.h"
 #include "plugin/load_spp_env.h"
 #include "plugin/rule_table.h"
 
-namespace korvex {
-
-// known_sender_forgery - HIT when the sender's domain may not send from the peer's address.
-CheckResult known_sender_forgery(SessionState state);
-
-}  // namespace korvex

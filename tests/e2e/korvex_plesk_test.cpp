@@ -236,8 +236,14 @@ TEST_F(PleskRun, BadOptionPrintsUsageAndExitsOne) {
 
   const RunResult accepted = sandbox().run({kPlesk, "-t"}, {.env = kSession});
   ASSERT_TRUE(accepted.exited_with(0)) << accepted.describe();
+  // No pattern lists are installed, so the two host-name pattern rules say so and pass.
   EXPECT_EQ(described(accepted.syslog),
-            (std::vector<std::string>{"mail.info korvex-plesk: HAM" + kSessionTail}));
+            (std::vector<std::string>{
+                "mail.info korvex-plesk: Warning: checkRegexList(): unable to open file "
+                "'/etc/korvex/dynaregex/dyna.regexes'",
+                "mail.info korvex-plesk: Warning: checkRegexList(): unable to open file "
+                "'/etc/korvex/dynaregex/spam.regexes'",
+                "mail.info korvex-plesk: HAM" + kSessionTail}));
 }
 
 }  // namespace

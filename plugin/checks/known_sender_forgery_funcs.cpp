@@ -1,0 +1,330 @@
+// known_sender_forgery_funcs - the forgery table parser and the known_sender_forgery rule.
+// See known_sender_forgery_funcs.h; the parser's steps are in
+// known_sender_forgery_internal.h.
+#include "plugin/checks/known_sender_forgery_funcs.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "plugin/checks/known_sender_forgery_internal.h"
+#include "support/qv_file.h"
+#include "support/qv_list.h"
+#include "support/qv_log.h"
+#include "support/qv_rfc.h"
+#include "support/qv_stringutils.h"
+
+namespace korvex {
+namespace {
+
+constexpr const char* kModule = "known_sender_forgery_funcs";
+constexpr std::uint32_t kAllOnes = 0xFFFFFFFFU;
+constexpr std::int32_t kMaxPrefix = 32;
+
+// Off in the plugin: dropped table entries are only worth errors while someone is
+// checking a table by hand.
+int verbose = 0;
+
+// split_pieces - the non-empty pieces of text between delimiters; false when the splitter
+// failed (it has said why).
+bool split_pieces(const std::string& text, char delimiter, std::vector<std::string>* pieces) {
+  qv_list list;
+  if (qv_list_from_string_by_char(&list, text.c_str(), text.size(), delimiter) == 0) {
+    return false;
+  }
+  for (const auto& entry : list) pieces->emplace_back(static_cast<const char*>(entry->data));
+  return true;
+}
+
+// trimmed - text without leading white space and trailing non-printable bytes.
+std::string trimmed(const std::string& text) {
+  string_slot slot = text;
+  qv_trim(&slot);
+  return slot.value_or(std::string());
+}
+
+// lower_trimmed - trimmed text in lower case, the form domains are compared in.
+std::string lower_trimmed(const std::string& text) {
+  std::string result = trimmed(text);
+  qv_lower(&result);
+  return result;
+}
+
+// to_host_order - a dotted quad in host byte order; all ones when it does not convert.
+std::uint32_t to_host_order(const char* ip) { return static_cast<std::uint32_t>(inet_network(ip)); }
+
+void report_invalid_argument(const char* function, int line) {
+  qv_log_error(function, kModule, line, "%s", std::strerror(EINVAL));
+}
+
+}  // namespace
+
+std::optional<ksf_cidr> __ksf_parse_cidr(const char* text) {
+  if (text == nullptr) {
+    report_invalid_argument(__func__, __LINE__);
+    return std::nullopt;
+  }
+  if (*text == '\0') {
+    QV_DEBUG(kModule, "invalid cidr");
+    return std::nullopt;
+  }
+  std::vector<std::string> pieces;
+  if (!split_pieces(text, '/', &pieces)) return std::nullopt;
+  if (pieces.size() != 2) {
+    QV_DEBUG(kModule, "invalid cidr format - number of elements not as expected: %d",
+             static_cast<int>(pieces.size()));
+    return std::nullopt;
+  }
+  if (!qv_is_ip(pieces[0].c_str())) {
+    QV_DEBUG(kModule, "invalid ip");
+    return std::nullopt;
+  }
+  const std::uint32_t address = to_host_order(pieces[0].c_str());
+  if (address == kAllOnes) {
+    QV_DEBUG(kModule, "failed to convert ip to host byte order");
+    return std::nullopt;
+  }
+  // Leading blanks and a sign are read, trailing text is ignored; a negative or oversized
+  // prefix falls outside the range either way.
+  const long prefix = std::strtol(pieces[1].c_str(), nullptr, 10);
+  if (prefix < 0 || prefix > kMaxPrefix) {
+    QV_DEBUG(kModule, "cidr has invalid prefix");
+    return std::nullopt;
+  }
+  // Shifting the network bits out leaves only the host bits, which must all be clear.
+  if (prefix != kMaxPrefix && (address << prefix) != 0) {
+    QV_DEBUG(kModule, "cidr is not valid given the prefix. addr: %d prefix: %d",
+             static_cast<int>(address), static_cast<int>(prefix));
+    return std::nullopt;
+  }
+  return ksf_cidr{address, static_cast<std::int32_t>(prefix)};
+}
+
+std::optional<ksf_cidr> __ksf_parse_ip_or_cidr(const char* text) {
+  if (text == nullptr || *text == '\0') {
+    report_invalid_argument(__func__, __LINE__);
+    return std::nullopt;
+  }
+  if (auto cidr = __ksf_parse_cidr(text)) return cidr;
+  if (qv_is_ip(text)) {
+    const std::uint32_t address = to_host_order(text);
+    if (address == kAllOnes) {
+      QV_DEBUG(kModule, "failed to convert ip %s to host byte order", text);
+      return std::nullopt;
+    }
+    return ksf_cidr{address, kMaxPrefix};
+  }
+  if (verbose != 0) QV_ERROR(kModule, "Failed to parse [%s] as CIDR or IP", text);
+  return std::nullopt;
+}
+
+std::optional<ksf_ip_set> __ksf_parse_ip_set(const char* text) {
+  if (text == nullptr) {
+    report_invalid_argument(__func__, __LINE__);
+    return std::nullopt;
+  }
+  if (*text == '\0') {
+    QV_DEBUG(kModule, "blank set of ips given");
+    return std::nullopt;
+  }
+  std::vector<std::string> pieces;
+  if (!split_pieces(text, ',', &pieces)) return std::nullopt;
+  ksf_ip_set set;
+  for (const std::string& piece : pieces) {
+    const std::string entry = trimmed(piece);
+    if (entry.empty()) continue;
+    if (const auto cidr = __ksf_parse_ip_or_cidr(entry.c_str())) {
+      set.push_back(*cidr);
+      QV_DEBUG(kModule, "stored IP range from [%s]", entry.c_str());
+    }
+  }
+  if (set.empty()) return std::nullopt;
+  return set;
+}
+
+std::optional<ksf_domain_ips> __ksf_parse_domain_ips_line(const char* line) {
+  if (line == nullptr || *line == '\0') {
+    report_invalid_argument(__func__, __LINE__);
+    return std::nullopt;
+  }
+  // The splitter drops empty pieces, so "a.example::1.2.3.4" still has two.
+  std::vector<std::string> pieces;
+  if (!split_pieces(line, ':', &pieces)) return std::nullopt;
+  if (pieces.size() != 2) {
+    QV_DEBUG(kModule, "invalid number of elements in domain/ip range line: %d",
+             static_cast<int>(pieces.size()));
+    return std::nullopt;
+  }
+  ksf_domain_ips record;
+  record.domain = lower_trimmed(pieces[0]);
+  if (!qv_valid_domain(record.domain.c_str())) {
+    QV_DEBUG(kModule, "domain %s is not valid", record.domain.c_str());
+    if (verbose != 0) QV_ERROR(kModule, "Domain [%s] is not valid", record.domain.c_str());
+    return std::nullopt;
+  }
+  auto set = __ksf_parse_ip_set(pieces[1].c_str());
+  if (!set) {
+    QV_DEBUG(kModule, "failed to parse ip set");
+    return std::nullopt;
+  }
+  record.ip_set = std::move(*set);
+  return record;
+}
+
+std::optional<ksf_table> __ksf_get_domain_ip_sets(const char* text) {
+  if (text == nullptr || *text == '\0') {
+    report_invalid_argument(__func__, __LINE__);
+    return std::nullopt;
+  }
+  std::vector<std::string> lines;
+  if (!split_pieces(text, '\n', &lines)) {
+    QV_ERROR(kModule, "failed to split the table into lines");
+    return std::nullopt;
+  }
+  ksf_table table;
+  for (const std::string& raw : lines) {
+    const std::string line = trimmed(raw);
+    if (line.empty()) {
+      QV_DEBUG(kModule, "skipping blank line (after trim)");
+      continue;
+    }
+    if (line.front() == '#') {
+      QV_DEBUG(kModule, "skipping comment line");
+      continue;
+    }
+    if (auto record = __ksf_parse_domain_ips_line(line.c_str())) {
+      table.push_back(std::move(*record));
+      QV_DEBUG(kModule, "stored domain/IPs range from [%s]", line.c_str());
+    } else if (verbose != 0) {
+      QV_ERROR(kModule, "Ignored unparseable line [%s]", line.c_str());
+    }
+  }
+  if (table.empty()) return std::nullopt;
+  return table;
+}
+
+bool __ksf_is_ip_in_cidr_block(std::uint32_t address, std::uint32_t network, std::int32_t prefix) {
+  // All ones is what a failed conversion gives, never a usable address or network.
+  if (address == kAllOnes || network == kAllOnes || prefix < 0 || prefix > kMaxPrefix) {
+    report_invalid_argument(__func__, __LINE__);
+    return false;
+  }
+  const std::uint32_t mask = prefix == 0 ? 0 : kAllOnes << (kMaxPrefix - prefix);
+  return (address & mask) == network;
+}
+
+bool __ksf_is_ip_in_ranges(const char* ip, const ksf_ip_set& set) {
+  if (ip == nullptr || *ip == '\0') {
+    report_invalid_argument(__func__, __LINE__);
+    return true;
+  }
+  const std::uint32_t address = to_host_order(ip);
+  if (address == kAllOnes) {
+    QV_ERROR(kModule, "failed to convert ip [%s] to host order bytes", ip);
+    return true;
+  }
+  return std::any_of(set.begin(), set.end(), [address](const ksf_cidr& block) {
+    if (block.network == kAllOnes || block.prefix < 0) return false;
+    return __ksf_is_ip_in_cidr_block(address, block.network, block.prefix);
+  });
+}
+
+std::optional<ksf_table> ksf_get_domain_ip_sets_from_file(const char* path) {
+  if (path == nullptr || *path == '\0') {
+    report_invalid_argument(__func__, __LINE__);
+    return std::nullopt;
+  }
+  try {
+    const auto contents = qv_file_get_contents(path);
+    if (!contents) {
+      QV_ERROR(kModule, "Failed to read domain/ip list file: %s", path);
+      return std::nullopt;
+    }
+    return __ksf_get_domain_ip_sets(contents->c_str());
+  } catch (const std::bad_alloc&) {
+    QV_ERROR(kModule, "%s", std::strerror(ENOMEM));
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> ksf_parse_mail_from_domain(const char* mail_from) {
+  if (mail_from == nullptr || *mail_from == '\0') {
+    QV_DEBUG(kModule, "empty or NULL MAIL FROM argument - possible bounce");
+    return std::nullopt;
+  }
+  if (!qv_valid_email_address(mail_from)) {
+    QV_DEBUG(kModule, "email address is not valid");
+    return std::nullopt;
+  }
+  try {
+    // A valid address has an at sign.
+    std::string domain = lower_trimmed(std::strrchr(mail_from, '@') + 1);
+    if (!qv_valid_domain(domain.c_str())) {
+      QV_DEBUG(kModule, "domain is not valid: %s", domain.c_str());
+      return std::nullopt;
+    }
+    return domain;
+  } catch (const std::bad_alloc&) {
+    QV_ERROR(kModule, "%s", std::strerror(ENOMEM));
+    return std::nullopt;
+  }
+}
+
+int ksf_check_domain_to_ip_restriction(const char* ip, const char* domain, const char* path) {
+  if (ip == nullptr || *ip == '\0' || domain == nullptr || *domain == '\0' || path == nullptr ||
+      *path == '\0') {
+    report_invalid_argument(__func__, __LINE__);
+    return 1;
+  }
+  try {
+    const std::string wanted = lower_trimmed(domain);
+    if (wanted.empty()) {
+      QV_ERROR(kModule, "Invalid domain - blank after trimming whitespace");
+      return 1;
+    }
+    const auto table = ksf_get_domain_ip_sets_from_file(path);
+    if (!table) {
+      QV_DEBUG(kModule, "could not get domains/ips, or none in file");
+      return 1;
+    }
+    // The first line naming a domain is the one that counts.
+    const auto record =
+        std::find_if(table->begin(), table->end(),
+                     [&wanted](const ksf_domain_ips& r) { return r.domain == wanted; });
+    if (record == table->end()) return 1;
+    return __ksf_is_ip_in_ranges(ip, record->ip_set) ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    QV_ERROR(kModule, "%s", std::strerror(ENOMEM));
+    return 1;
+  }
+}
+
+void ksf_set_verbose(int flag) { verbose = flag; }
+
+// The rule routines share the by-value session signature of the rule table.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
+CheckResult known_sender_forgery(SessionState state) {
+  if (!state.mail_from || state.mail_from->empty() || !state.ip || state.ip->empty()) {
+    return DUNNO;
+  }
+  const char* ip = state.ip->c_str();
+  if (!qv_is_ip(ip)) return DUNNO;
+  const std::string& path = config.ksf_filename;
+  if (path.empty() || !qv_file_exists(path.c_str())) return DUNNO;
+  const auto domain = ksf_parse_mail_from_domain(state.mail_from->c_str());
+  if (!domain) return DUNNO;
+  if (ksf_check_domain_to_ip_restriction(ip, domain->c_str(), path.c_str()) != 0) return DUNNO;
+  // Report-only lets an administrator watch what the rule would refuse before relying on it.
+  const bool report_only = config.ksf_report_only == 1;
+  qv_log_info("IP [%s] may not send from domain [%s]%s", ip, domain->c_str(),
+              report_only ? " (DEBUG)" : "");
+  return report_only ? DUNNO : HIT;
+}
+
+}  // namespace korvex
