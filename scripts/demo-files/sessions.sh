@@ -4,9 +4,14 @@
 set -u
 
 # Extra loopback addresses stand in for remote mail servers.
-for address in 192.0.2.10 198.51.100.7 203.0.113.5; do
+for address in 192.0.2.10 192.0.2.66 192.0.2.77 192.0.2.99 198.51.100.7 198.51.100.23 \
+               203.0.113.5 203.0.113.44; do
   ip addr add "$address/32" dev lo
 done
+
+# The administrator's own text for one rule, with the session's values filled in.
+korvex-rejmsg -n valid_helo_domain -a \
+  -m 'Your server introduced itself as "%HELO%" from %IP%; please fix its HELO name'
 
 mkdir -p /var/qmail/Maildir
 tcpserver -R -l mx.demo.example 0 25 \
@@ -35,6 +40,18 @@ session "Exempt recipient (even from a black-listed sender)" 192.0.2.10 mail.par
 session "Peer on the blocked IP list" 203.0.113.5 mail.partner.example carol@partner.example \
   bob@demo.example
 session "Exempt peer" 198.51.100.7 backup-mx.demo.example offers@spam.example bob@demo.example
+session "Peer on a TARN reputation list" 192.0.2.66 mx.listed.example news@listed.example \
+  bob@demo.example
+session "Peer without reverse DNS" 203.0.113.44 mail.nowhere.example ann@nowhere.example \
+  bob@demo.example
+session "Dynamic-looking host name" 198.51.100.23 home-pc.isp.example joe@isp.example \
+  bob@demo.example
+session "Host name matching an abused pattern" 192.0.2.77 bulk7.mailer.example deals@mailer.example \
+  bob@demo.example
+session "Bad HELO (custom rejection text)" 192.0.2.10 localhost alice@partner.example \
+  bob@demo.example
+session "Forged sender domain" 192.0.2.99 relay.elsewhere.example alerts@bank.example \
+  bob@demo.example
 
 printf '\n== Activity log (/var/log/korvex/kxlog)\n'
 sed 's/^/   /' /var/log/korvex/kxlog
