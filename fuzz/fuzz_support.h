@@ -1,0 +1,74 @@
+// fuzz_support - small helpers shared by the fuzz targets: a quiet log sink, a scratch
+// directory per fuzzing process, writing an input into a file there, and cutting an
+// input into NUL-terminated pieces.
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace korvex_fuzz {
+
+// quiet_log - a log sink that drops everything, so the fuzzer's output stays readable.
+inline void quiet_log(int /*priority*/, const char* /*format*/, ...) {}
+
+// scratch_dir - a private directory made once per process; the fuzzer aborts without it.
+inline const std::string& scratch_dir() {
+  static const std::string dir = [] {
+    // TMPDIR lets scripts/fuzz put it where the run's scratch space is removed afterwards.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                       "/korvex-fuzz-XXXXXX";
+    if (::mkdtemp(name.data()) == nullptr) {
+      std::perror("mkdtemp");
+      std::abort();
+    }
+    return name;
+  }();
+  return dir;
+}
+
+// write_file - replace the file at path by the bytes; aborts when that fails, since a
+// target reading stale content would report nonsense.
+inline void write_file(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t written = ::write(fd, data + done, size - done);
+    if (written <= 0) {
+      std::perror(path.c_str());
+      std::abort();
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  if (::close(fd) != 0) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+}
+
+// split_at_nul - the input as pieces separated by NUL bytes (the last piece may be empty).
+inline std::vector<std::string> split_at_nul(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::string> pieces(1);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] == 0) {
+      pieces.emplace_back();
+    } else {
+      pieces.back().push_back(static_cast<char>(data[i]));
+    }
+  }
+  return pieces;
+}
+
+}  // namespace korvex_fuzz
