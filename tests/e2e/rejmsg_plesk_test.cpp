@@ -1,0 +1,122 @@
+// Whole-program tests of custom rejection messages: korvex-rejmsg sets, removes and reloads
+// them, and korvex-plesk answers refused sessions with them, as an administrator sees it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/e2e/sandbox.h"
+
+namespace korvex::testing {
+namespace {
+
+const std::string kPlesk = std::string(kProgramDirectory) + "/korvex-plesk";
+const std::string kRejmsg = std::string(kProgramDirectory) + "/korvex-rejmsg";
+constexpr const char* kStore = "/etc/korvex/rejections";
+constexpr const char* kBanner = "Korvex 1.0.5-4 (https://www.korvex.example)";
+
+std::string builtin_reply(const std::string& reason_text, const std::string& rule) {
+  return "P550-Your message was rejected by this system and was not delivered.\n"
+         "P550-Reason: " +
+         reason_text + "\nP550-Protection provided by: " + kBanner +
+         "\nP550-For more information, please visit the URL:\n"
+         "P550-https://www.korvex.example/best_practices/" +
+         rule + ".html\nE550 or contact your ISP or mail server operator.\n";
+}
+
+std::string custom_reply(const std::string& message) {
+  return "E550 " + message + ". Protection provided by: " + kBanner + "\n";
+}
+
+const std::string kNoHeloReply = builtin_reply(
+    "Messages from your location are rejected, missing identifier (HELO). Contact your email "
+    "administrator",
+    "require_helo");
+const std::string kShortRecipientReply =
+    builtin_reply("Invalid Recipient! You did not specify a complete email address to send to.",
+                  "require_full_addr");
+
+class RejectionMessages : public SandboxTest {
+ protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    if (!has_sandbox()) return;
+    ASSERT_TRUE(sandbox().install_program(KORVEX_PROGRAM_KORVEX_PLESK, "korvex-plesk"));
+    ASSERT_TRUE(sandbox().install_program(KORVEX_PROGRAM_KORVEX_REJMSG, "korvex-rejmsg"));
+    ASSERT_TRUE(sandbox().make_directory(kStore));
+    // Only the two session rules decide, so no DNS answer is needed.
+    ASSERT_TRUE(sandbox().place_file("/etc/korvex/control/rules.disabled",
+                                     "block_lists\nblock_ip_in_addr\ncheck_ip_reverse_dns\n"
+                                     "check_dynamic_reverse_dns\ncheck_reverse_dns_list\n"
+                                     "valid_helo_domain\n"));
+  }
+
+  // rejmsg - run korvex-rejmsg and expect a silent success.
+  void rejmsg(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = {kRejmsg};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const RunResult run = sandbox().run(argv);
+    EXPECT_TRUE(run.exited_with(0)) << run.describe();
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+  }
+
+  // The reply korvex-plesk gives a session without HELO.
+  std::string no_helo_answer() {
+    return answer({"TCPREMOTEIP=192.0.2.9", "TCPREMOTEHOST=mail.example.net",
+                   "SMTPMAILFROM=alice@example.net", "SMTPRCPTTO=bob@example.org"});
+  }
+  // The reply korvex-plesk gives a session whose recipient has no domain.
+  std::string short_recipient_answer() {
+    return answer({"TCPREMOTEIP=192.0.2.9", "TCPREMOTEHOST=mail.example.net",
+                   "SMTPHELOHOST=mail.example.net", "SMTPMAILFROM=alice@example.net",
+                   "SMTPRCPTTO=bob"});
+  }
+
+ private:
+  std::string answer(const std::vector<std::string>& env) {
+    const RunResult run = sandbox().run({kPlesk}, {.env = env});
+    EXPECT_TRUE(run.exited_with(0)) << run.describe();
+    return run.out;
+  }
+};
+
+TEST_F(RejectionMessages, CustomMessageAnswersWithSubstitutedTokensUntilRemoved) {
+  if (!has_sandbox()) return;
+  const std::string message = "No HELO from %IP% (%RDNS%) helo=%HELO% %FROM% to %TO%";
+  rejmsg({"-n", "require_helo", "-a", "-m", message});
+  EXPECT_EQ(sandbox().read_file(std::string(kStore) + "/require_helo"), message);
+  // The session has no HELO, so that token stays as written.
+  EXPECT_EQ(no_helo_answer(), custom_reply("No HELO from 192.0.2.9 (mail.example.net) helo=%HELO% "
+                                           "alice@example.net to bob@example.org"));
+
+  rejmsg({"-n", "require_helo", "-r"});
+  EXPECT_EQ(sandbox().list_directory(kStore), std::vector<std::string>{});
+  EXPECT_EQ(no_helo_answer(), kNoHeloReply);
+}
+
+TEST_F(RejectionMessages, InitialiseRestoresEveryStoredMessageAfterTheCacheIsLost) {
+  if (!has_sandbox()) return;
+  rejmsg({"-n", "require_helo", "-a", "-m", "Say HELO first, %IP%"});
+  rejmsg({"-n", "require_full_addr", "-a", "-m", "Nobody called %TO% here"});
+  const std::string helo_reply = custom_reply("Say HELO first, 192.0.2.9");
+  const std::string recipient_reply = custom_reply("Nobody called bob here");
+  EXPECT_EQ(no_helo_answer(), helo_reply);
+  EXPECT_EQ(short_recipient_answer(), recipient_reply);
+
+  // Every shared-memory segment gone, as after a restart: the built-in replies again.
+  const RunResult removed = sandbox().run({"/usr/bin/ipcrm", "-a"});
+  ASSERT_TRUE(removed.exited_with(0)) << removed.describe();
+  EXPECT_EQ(no_helo_answer(), kNoHeloReply);
+  EXPECT_EQ(short_recipient_answer(), kShortRecipientReply);
+
+  // A rule name given with -i is ignored; the whole directory is loaded.
+  rejmsg({"-i", "-n", "valid_helo_domain"});
+  EXPECT_EQ(no_helo_answer(), helo_reply);
+  EXPECT_EQ(short_recipient_answer(), recipient_reply);
+  EXPECT_EQ(sandbox().list_directory(kStore),
+            (std::vector<std::string>{"require_full_addr", "require_helo"}));
+}
+
+}  // namespace
+}  // namespace korvex::testing
