@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "spp/unique_fd.h"
+#include "support/unique_fd.h"
 
 namespace korvex {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "spp/unique_fd.h"
+#include "support/unique_fd.h"
 
 namespace korvex {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "spp/unique_fd.h"
+#include "support/unique_fd.h"
 #include "tests/spp/spp_test_files.h"
 
 namespace korvex {

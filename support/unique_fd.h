@@ -1,4 +1,4 @@
-// unique_fd - owning holder for a descriptor of the SMTP front end.
+// unique_fd - owning holder for a file descriptor, closed when dropped or reset.
 //
 // Exports: unique_fd (move-only; closes its descriptor when dropped or reset).
 #pragma once
