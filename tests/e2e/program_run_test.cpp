@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,39 @@ TEST(ProgramRunner, ReportsStatusSignalTimeoutAndStartFailures) {
             "chdir: No such file or directory");
   EXPECT_EQ(run_program({"true"}).error, "the program must be named by a path");
   EXPECT_EQ(run_program({}).error, "the program must be named by a path");
+}
+
+TEST(ProgramRunner, RunsABatchSideBySideWithResultsInJobOrder) {
+  char directory[] = "/tmp/korvex-batch-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  // Each job waits (a few seconds at most) until four jobs have started: the batch only
+  // succeeds when four really run at the same time.
+  const std::string barrier = std::string("touch ") + directory +
+                              "/$N; i=0; while [ $(ls " + directory +
+                              " | wc -l) -lt 4 ]; do i=$((i+1)); [ $i -gt 500 ] && exit 99; "
+                              "sleep 0.01; done; echo $N; exit $N";
+  std::vector<ProgramJob> jobs;
+  for (int index = 0; index < 8; ++index) {
+    jobs.push_back({{"/bin/sh", "-c", barrier}, {.env = {"N=" + std::to_string(index)}}});
+  }
+  const std::vector<RunResult> runs = run_programs(jobs, 4);
+  ASSERT_EQ(runs.size(), jobs.size());
+  std::set<pid_t> pids;
+  for (int index = 0; index < 8; ++index) {
+    const RunResult& run = runs[static_cast<std::size_t>(index)];
+    EXPECT_TRUE(run.exited_with(index)) << run.describe();
+    EXPECT_EQ(run.out, std::to_string(index) + "\n");
+    EXPECT_LT(run.started, run.ended);
+    pids.insert(run.pid);
+  }
+  EXPECT_EQ(pids.size(), jobs.size());
+  EXPECT_EQ(run_program({"/bin/rm", "-r", directory}).exit_status, 0);
+
+  // No job, no run; a parallelism of zero still runs one at a time.
+  EXPECT_TRUE(run_programs({}, 4).empty());
+  const std::vector<RunResult> one = run_programs({{{"/bin/echo", "alone"}, {}}}, 0);
+  ASSERT_EQ(one.size(), 1U);
+  EXPECT_EQ(one[0].out, "alone\n");
 }
 
 using SandboxPrograms = SandboxTest;

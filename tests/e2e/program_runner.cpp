@@ -8,10 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <thread>
 
 #include "tests/testkit/unique_fd.h"
 
@@ -175,6 +178,14 @@ void record_status(int status, RunResult* result) {
   if (WIFSIGNALED(status)) result->signal = WTERMSIG(status);
 }
 
+// has_ended - whether the program has ended, leaving it unreaped: until it is reaped its
+// process id, and so its group's, cannot pass to another program started meanwhile.
+bool has_ended(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
 int wait_blocking(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -225,6 +236,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     result.error = std::string("pipe: ") + strerror(errno);
     return result;
   }
+  result.started = Clock::now();
   const pid_t pid = fork();
   if (pid < 0) {
     result.error = std::string("fork: ") + strerror(errno);
@@ -235,6 +247,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     become_program(argument_pointers.data(), environment_pointers.data(),
                    options.directory.c_str(), stdio, report.write.get());
   }
+  result.pid = pid;
   // Only the child may hold the write ends, so that end of file means the program is done.
   input.read.reset();
   output.write.reset();
@@ -249,11 +262,10 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   bool reaped = false;
   bool killed = false;
   for (;;) {
-    int status = 0;
-    if (!reaped && waitpid(pid, &status, WNOHANG) == pid) {
-      reaped = true;
-      record_status(status, &result);
+    if (!reaped && has_ended(pid)) {
       (void)kill(-pid, SIGKILL);  // what the program left behind in its group
+      reaped = true;
+      record_status(wait_blocking(pid), &result);
     }
     if (reaped && !pump.outputs_open()) break;
     const auto now = Clock::now();
@@ -267,7 +279,24 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     pump.step(reaped ? 100 : kPollTickMs, &result);
   }
   if (!reaped) record_status(wait_blocking(pid), &result);
+  result.ended = Clock::now();
   return result;
+}
+
+std::vector<RunResult> run_programs(const std::vector<ProgramJob>& jobs, unsigned parallelism) {
+  std::vector<RunResult> results(jobs.size());
+  std::atomic<std::size_t> next{0};
+  const auto worker = [&] {
+    for (std::size_t index = next++; index < jobs.size(); index = next++) {
+      results[index] = run_program(jobs[index].argv, jobs[index].options);
+    }
+  };
+  const std::size_t thread_count = std::min<std::size_t>(std::max(parallelism, 1U), jobs.size());
+  std::vector<std::thread> threads;
+  threads.reserve(thread_count);
+  for (std::size_t count = 0; count < thread_count; ++count) threads.emplace_back(worker);
+  for (std::thread& thread : threads) thread.join();
+  return results;
 }
 
 }  // namespace korvex::testing
