@@ -5,11 +5,18 @@
 // run past the end of the segment as the kernel sizes it, makes the segment count as
 // holding no message. Readers attach read-only, so segments need no write permission
 // for anyone but their creator; segments made world-writable by older builds still read.
+//
+// A new segment is visible to readers from the moment it is created, zero-filled. The
+// text is therefore copied in first and the length word published last, in one aligned
+// 32-bit store; a reader that finds a length of zero is looking at a segment still being
+// filled and takes it as no message (the built-in reply), never as an empty or cut text.
 #include "rejmsg/rejection_cache.h"
 
+#include <endian.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -52,18 +59,21 @@ std::optional<key_t> rejection_key(int id, const char* key_file) {
   return key;
 }
 
-std::int32_t read_length_word(const unsigned char* bytes) {
-  const std::uint32_t word = static_cast<std::uint32_t>(bytes[0]) |
-                             static_cast<std::uint32_t>(bytes[1]) << 8 |
-                             static_cast<std::uint32_t>(bytes[2]) << 16 |
-                             static_cast<std::uint32_t>(bytes[3]) << 24;
-  return static_cast<std::int32_t>(word);
+// length_word - the little-endian length word at the start of an attached segment, which
+// shmat places on a page boundary.
+std::atomic_ref<std::uint32_t> length_word(unsigned char* bytes) {
+  return std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t*>(bytes));
 }
 
-void write_length_word(unsigned char* bytes, std::uint32_t length) {
-  for (std::size_t i = 0; i < kRejectionLengthBytes; ++i) {
-    bytes[i] = static_cast<unsigned char>(length >> (8 * i));
-  }
+// read_length_word - the length word; what the writer copied before publishing it is
+// visible once it is.
+std::int32_t read_length_word(unsigned char* bytes) {
+  return static_cast<std::int32_t>(le32toh(length_word(bytes).load(std::memory_order_acquire)));
+}
+
+// publish_length_word - store the length word after the text, in one store.
+void publish_length_word(unsigned char* bytes, std::uint32_t length) {
+  length_word(bytes).store(htole32(length), std::memory_order_release);
 }
 
 // segment_size - the segment's real size as the kernel reports it, 0 when unknown.
@@ -114,8 +124,8 @@ bool create_segment(key_t key, const std::string& message) {
     (void)shmctl(shmid, IPC_RMID, nullptr);
     return false;
   }
-  write_length_word(segment.bytes(), static_cast<std::uint32_t>(message.size()));
   std::memcpy(segment.bytes() + kRejectionLengthBytes, message.data(), message.size());
+  publish_length_word(segment.bytes(), static_cast<std::uint32_t>(message.size()));
   return true;
 }
 
@@ -165,8 +175,9 @@ std::optional<std::string> rejection_cache_fetch(int id, const char* key_file, l
   if (!segment.attached()) return std::nullopt;
   // The length word of the segment actually attached decides, checked against its size.
   const std::optional<std::size_t> length = text_length(segment, shmid);
-  if (!length) return std::nullopt;
-  // The copy ends at the first NUL: a segment still being filled yields the part written.
+  // No message is ever stored empty: a zero length is a segment not yet filled.
+  if (!length || *length == 0) return std::nullopt;
+  // The copy ends at the first NUL, as the text is handed on as a C string.
   const auto* text = reinterpret_cast<const char*>(segment.bytes() + kRejectionLengthBytes);
   try {
     return std::string(text, strnlen(text, *length));

@@ -97,10 +97,11 @@ TEST_F(RejectionCache, ALengthWordThatDoesNotFitTheSegmentMeansNoMessage) {
 
 TEST_F(RejectionCache, TheLengthWordAndTheFirstNulBoundTheText) {
   make_segment(2, segment_layout(3, "abcdef"), 0644);  // shorter than the segment
-  make_segment(17, segment_layout(0, "abc"), 0644);    // length not yet written
-  make_segment(19, segment_layout(6, std::string("ab\0\0\0\0", 6)), 0644);  // being filled
+  make_segment(17, segment_layout(0, "abc"), 0644);    // length not yet published
+  make_segment(19, segment_layout(6, std::string("ab\0\0\0\0", 6)), 0644);
   EXPECT_EQ(rejection_cache_fetch(2), "abc");
-  EXPECT_EQ(rejection_cache_fetch(17), "");
+  // A segment whose length is not yet published holds no message, not an empty one.
+  EXPECT_EQ(rejection_cache_fetch(17), std::nullopt);
   EXPECT_EQ(rejection_cache_fetch(19), "ab");
 }
 
