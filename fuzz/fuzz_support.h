@@ -1,9 +1,10 @@
-// fuzz_support - small helpers shared by the fuzz targets: a quiet log sink, a scratch
-// directory per fuzzing process, writing an input into a file there, and cutting an
-// input into NUL-terminated pieces.
+// fuzz_support - small helpers shared by the fuzz targets: a quiet log sink, a sink that
+// keeps the formatted lines, a scratch directory per fuzzing process, writing an input into
+// a file there, and cutting an input into NUL-terminated pieces.
 #pragma once
 
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -12,12 +13,41 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvex_fuzz {
 
 // quiet_log - a log sink that drops everything, so the fuzzer's output stays readable.
 inline void quiet_log(int /*priority*/, const char* /*format*/, ...) {}
+
+// A line handed to captured_log, formatted as the sink would print it.
+struct logged_line {
+  int priority;
+  std::string text;
+};
+
+// captured_lines - what captured_log has received since the caller last cleared it.
+inline std::vector<logged_line>& captured_lines() {
+  static std::vector<logged_line> lines;
+  return lines;
+}
+
+// captured_log - a log sink that formats each line (so every format and its arguments are
+// exercised) and keeps it for the target to check.
+__attribute__((format(printf, 2, 3))) inline void captured_log(int priority, const char* format,
+                                                                ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, again);
+  va_end(again);
+  std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  (void)std::vsnprintf(text.data(), text.size() + 1, format, args);
+  va_end(args);
+  captured_lines().push_back({priority, std::move(text)});
+}
 
 // scratch_dir - a private directory made once per process; the fuzzer aborts without it.
 inline const std::string& scratch_dir() {

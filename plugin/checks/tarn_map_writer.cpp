@@ -16,7 +16,6 @@
 namespace korvex {
 namespace {
 
-constexpr std::uint32_t kNothingListed = 0;
 constexpr std::uint32_t kAllListed = 0xFFFFFFFFu;
 constexpr std::size_t kTableBytes = 1024;
 constexpr std::size_t kBitmapBytes = 8192;
