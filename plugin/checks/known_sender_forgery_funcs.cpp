@@ -85,16 +85,30 @@ bool may_name_domain(const std::string& line, const std::string& lower_domain) {
   return same_domain(trimmed(line.substr(start, end - start)), lower_domain);
 }
 
+// lowered - the text with its letters lowered as qv_lower lowers them.
+std::string lowered(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return result;
+}
+
 // restriction_by_lines - the verdict of ksf_check_domain_to_ip_restriction on a table text,
 // reached by parsing only the lines that may name the domain. Every other line could only
 // have added records for other domains and diagnostics; the caller takes this way only when
 // nobody receives diagnostics, since it leaves out those of the lines it passes over.
 int restriction_by_lines(const char* ip, const std::string& lower_domain, const char* text) {
-  std::string_view rest(text);
-  while (!rest.empty()) {
-    const std::size_t newline = rest.find('\n');
-    const std::string line = trimmed(std::string(rest.substr(0, newline)));
-    rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
+  const std::string_view table(text);
+  // A line can name the domain only if the domain, in some case, occurs in it.
+  const std::string lower_table = lowered(table);
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t found = lower_table.find(lower_domain, from);
+    if (found == std::string::npos) return 1;
+    const std::size_t previous = lower_table.rfind('\n', found);
+    const std::size_t line_start = previous == std::string::npos ? 0 : previous + 1;
+    const std::size_t line_end = std::min(lower_table.find('\n', found), table.size());
+    from = line_end + 1;
+    const std::string line = trimmed(std::string(table.substr(line_start, line_end - line_start)));
     if (!may_name_domain(line, lower_domain)) continue;
     // The first line for the domain that parses is the one that counts.
     const auto record = __ksf_parse_domain_ips_line(line.c_str());
@@ -102,7 +116,6 @@ int restriction_by_lines(const char* ip, const std::string& lower_domain, const 
       return __ksf_is_ip_in_ranges(ip, record->ip_set) ? 1 : 0;
     }
   }
-  return 1;
 }
 
 }  // namespace
