@@ -30,7 +30,64 @@ bool is_dotted_quad(const std::string& entry) {
   return inet_aton(entry.c_str(), &address) != 0;
 }
 
+// What regcomp and regexec see of a text: everything before its first NUL.
+std::string_view up_to_nul(std::string_view text) { return text.substr(0, text.find('\0')); }
+
+// Characters with a meaning in an extended expression beyond the dot and the asterisk. A
+// line feed is kept out too: it never reaches an entry from a list file, and the direct
+// path has no need to know how an expression treats it.
+bool is_expression_character(char c) {
+  return std::string_view("^$[](){}|?+\\\n").find(c) != std::string_view::npos;
+}
+
+// A dot matches any byte; every other character itself, ignoring ASCII letter case.
+bool byte_matches(char pattern, char text) {
+  return pattern == '.' || ascii_lower(pattern) == ascii_lower(text);
+}
+
+// The star-free piece matches the text at offset.
+bool piece_matches_at(std::string_view piece, std::string_view text, std::size_t offset) {
+  if (text.size() - offset < piece.size()) return false;
+  for (std::size_t i = 0; i < piece.size(); ++i) {
+    if (!byte_matches(piece[i], text[offset + i])) return false;
+  }
+  return true;
+}
+
+// The first offset from start at which the piece matches, or npos.
+std::size_t find_piece(std::string_view piece, std::string_view text, std::size_t start) {
+  for (std::size_t offset = start; offset + piece.size() <= text.size(); ++offset) {
+    if (piece_matches_at(piece, text, offset)) return offset;
+  }
+  return std::string_view::npos;
+}
+
 }  // namespace
+
+bool is_simple_wildcard(std::string_view entry) {
+  const std::string_view seen = up_to_nul(entry);
+  return std::none_of(seen.begin(), seen.end(), is_expression_character);
+}
+
+bool simple_wildcard_matches(std::string_view entry, std::string_view value) {
+  std::string_view pattern = up_to_nul(entry);
+  const std::string_view text = up_to_nul(value);
+  // Only the start is anchored, so the pieces between asterisks can be taken greedily: the
+  // first must match at the start, each later one at its earliest place after the one before.
+  std::size_t star = pattern.find('*');
+  std::string_view piece = pattern.substr(0, star);
+  if (!piece_matches_at(piece, text, 0)) return false;
+  std::size_t position = piece.size();
+  while (star != std::string_view::npos) {
+    pattern.remove_prefix(star + 1);
+    star = pattern.find('*');
+    piece = pattern.substr(0, star);
+    const std::size_t found = find_piece(piece, text, position);
+    if (found == std::string_view::npos) return false;
+    position = found + piece.size();
+  }
+  return true;
+}
 
 bool equal_ignoring_case(std::string_view left, std::string_view right) {
   return left.size() == right.size() &&
@@ -52,12 +109,14 @@ std::string wildcard_pattern(const std::string& entry) {
 
 bool address_entry_matches(const std::string& entry, const std::string& value) {
   if (entry.find('*') == std::string::npos) return equal_ignoring_case(entry, value);
+  if (is_simple_wildcard(entry)) return simple_wildcard_matches(entry, value);
   const CompiledPattern pattern(wildcard_pattern(entry), REG_EXTENDED | REG_ICASE | REG_NOSUB);
   return pattern.matches(value);
 }
 
 bool ip_entry_matches(const std::string& entry, const std::string& value) {
-  return is_dotted_quad(entry) && equal_ignoring_case(entry, value);
+  // The cheap comparison first: nearly every entry of a long list differs from the value.
+  return equal_ignoring_case(entry, value) && is_dotted_quad(entry);
 }
 
 }  // namespace korvex

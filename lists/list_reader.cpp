@@ -3,35 +3,43 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace korvex {
 
-int LineReader::next_byte() {
-  if (start_ == end_) {
-    ssize_t got;
-    do {
-      got = ::read(fd_, buffer_, sizeof buffer_);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-      error_ = errno;
-      return kReadFailed;
-    }
-    if (got == 0) return kEndOfFile;
-    start_ = 0;
-    end_ = static_cast<std::size_t>(got);
+LineReader::Fill LineReader::fill_buffer() {
+  ssize_t got;
+  do {
+    got = ::read(fd_, buffer_, sizeof buffer_);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    error_ = errno;
+    return Fill::kError;
   }
-  return static_cast<unsigned char>(buffer_[start_++]);
+  start_ = 0;
+  end_ = static_cast<std::size_t>(got);
+  return got == 0 ? Fill::kEnd : Fill::kData;
 }
 
 LineReader::Piece LineReader::read_piece(std::string* piece) {
   piece->clear();
   while (piece->size() < kListPieceSize) {
-    const int byte = next_byte();
-    if (byte == kReadFailed) return Piece::kError;
-    if (byte == kEndOfFile) break;
-    piece->push_back(static_cast<char>(byte));
-    if (byte == '\n') break;
+    if (start_ == end_) {
+      const Fill fill = fill_buffer();
+      if (fill == Fill::kError) return Piece::kError;
+      if (fill == Fill::kEnd) break;
+    }
+    // Take what the buffer holds up to and including a line feed, within the piece's room.
+    const char* from = buffer_ + start_;
+    const std::size_t available = std::min(kListPieceSize - piece->size(), end_ - start_);
+    const void* line_feed = std::memchr(from, '\n', available);
+    const std::size_t taken =
+        line_feed == nullptr ? available : static_cast<const char*>(line_feed) - from + 1;
+    piece->append(from, taken);
+    start_ += taken;
+    if (line_feed != nullptr) break;
   }
   return piece->empty() ? Piece::kEnd : Piece::kData;
 }

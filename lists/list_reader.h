@@ -81,15 +81,15 @@ class LineReader {
 
  private:
   enum class Piece { kData, kEnd, kError };
-  static constexpr int kEndOfFile = -1;
-  static constexpr int kReadFailed = -2;
+  enum class Fill { kData, kEnd, kError };
 
-  int next_byte();
+  Fill fill_buffer();
   Piece read_piece(std::string* piece);
   bool skip_over_long(std::string* first_piece, bool* was_last);
 
   int fd_;
-  char buffer_[4096] = {};
+  // Large enough for a full list of ordinary entries in one read.
+  char buffer_[16384] = {};
   std::size_t start_ = 0;
   std::size_t end_ = 0;
   int lines_ = 0;

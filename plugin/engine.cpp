@@ -72,8 +72,7 @@ bool lock_whole_file(int fd) {
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
-  lock.l_len = 0;
-  lock.l_pid = ::getpid();
+  lock.l_len = 0;  // l_pid is only filled in by F_GETLK
   return ::fcntl(fd, F_SETLKW, &lock) == 0;
 }
 
@@ -111,15 +110,15 @@ std::string format_stamped_line(const std::string& text) {
   struct tm local = {};
   if (::localtime_r(&now, &local) == nullptr) return {};
   const char* format = "%04d-%02d-%02d %02d:%02d:%02d %s[%d]: %s\n";
+  const int pid = static_cast<int>(::getpid());
   const int args_length =
       std::snprintf(nullptr, 0, format, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                    local.tm_hour, local.tm_min, local.tm_sec, kPleskIdentity,
-                    static_cast<int>(::getpid()), text.c_str());
+                    local.tm_hour, local.tm_min, local.tm_sec, kPleskIdentity, pid, text.c_str());
   if (args_length <= 0) return {};
   std::string line(static_cast<std::size_t>(args_length), '\0');
-  (void)std::snprintf(line.data(), line.size() + 1, format, local.tm_year + 1900,
-                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                      local.tm_sec, kPleskIdentity, static_cast<int>(::getpid()), text.c_str());
+  (void)std::snprintf(line.data(), line.size() + 1, format, local.tm_year + 1900, local.tm_mon + 1,
+                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, kPleskIdentity, pid,
+                      text.c_str());
   return line;
 }
 
@@ -153,8 +152,8 @@ bool skip_rule(const EngineContext& context, const RuleEntry& rule, const Sessio
     return true;
   }
   if (state.mua == 1 && rule.applies_to_mua == 0) {
-    engine_log(context, LOG_DEBUG,
-               "Skipping rule '%s' because remote system appears to be MUA.", name);
+    engine_log(context, LOG_DEBUG, "Skipping rule '%s' because remote system appears to be MUA.",
+               name);
     return true;
   }
   if (rule.name == "valid_from_domain" && (!state.mail_from || state.mail_from->empty())) {
@@ -188,8 +187,8 @@ const char* verdict_name(Verdict verdict) {
   return "ERROR";
 }
 
-bool exemption_stage(const EngineContext& context, const SessionState& state,
-                     VerdictRecord* record, const EngineSetup& setup) {
+bool exemption_stage(const EngineContext& context, const SessionState& state, VerdictRecord* record,
+                     const EngineSetup& setup) {
   engine_log(context, LOG_DEBUG, "Checking exemption lists...");
   const std::pair<int, Verdict> exemptions[] = {
       {kExemptIpsList, Verdict::IP_EXEMPT},
@@ -326,7 +325,8 @@ void bump_counter_at(const std::string& base, CounterKind kind, std::time_t now)
   const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   if (file.get() < 0 || !lock_whole_file(file.get())) return;
   const off_t slot_offset = counter_slot_offset(local.tm_mday);
-  if (counter_file_is_stale(file.get(), slot_offset, day_start) && !reset_counter_file(file.get())) {
+  if (counter_file_is_stale(file.get(), slot_offset, day_start) &&
+      !reset_counter_file(file.get())) {
     return;
   }
   count_in_slot(file.get(), slot_offset, day_start, kind);

@@ -6,11 +6,13 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "plugin/checks/known_sender_forgery_internal.h"
@@ -61,6 +63,59 @@ std::uint32_t to_host_order(const char* ip) { return static_cast<std::uint32_t>(
 
 void report_invalid_argument(const char* function, int line) {
   qv_log_error(function, kModule, line, "%s", std::strerror(EINVAL));
+}
+
+// same_domain - text equals the lower-case domain once its letters are lowered as qv_lower
+// lowers them.
+bool same_domain(const std::string& text, const std::string& lower_domain) {
+  return text.size() == lower_domain.size() &&
+         std::equal(text.begin(), text.end(), lower_domain.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) == static_cast<unsigned char>(b);
+         });
+}
+
+// may_name_domain - the trimmed table line, if it parses at all, is stored under the
+// domain: its first non-empty colon-separated piece, trimmed, is that domain in some case.
+// Blank and comment lines name none.
+bool may_name_domain(const std::string& line, const std::string& lower_domain) {
+  if (line.empty() || line.front() == '#') return false;
+  const std::size_t start = line.find_first_not_of(':');
+  if (start == std::string::npos) return false;
+  const std::size_t end = line.find(':', start);
+  return same_domain(trimmed(line.substr(start, end - start)), lower_domain);
+}
+
+// lowered - the text with its letters lowered as qv_lower lowers them.
+std::string lowered(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return result;
+}
+
+// restriction_by_lines - the verdict of ksf_check_domain_to_ip_restriction on a table text,
+// reached by parsing only the lines that may name the domain. Every other line could only
+// have added records for other domains and diagnostics; the caller takes this way only when
+// nobody receives diagnostics, since it leaves out those of the lines it passes over.
+int restriction_by_lines(const char* ip, const std::string& lower_domain, const char* text) {
+  const std::string_view table(text);
+  // A line can name the domain only if the domain, in some case, occurs in it.
+  const std::string lower_table = lowered(table);
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t found = lower_table.find(lower_domain, from);
+    if (found == std::string::npos) return 1;
+    const std::size_t previous = lower_table.rfind('\n', found);
+    const std::size_t line_start = previous == std::string::npos ? 0 : previous + 1;
+    const std::size_t line_end = std::min(lower_table.find('\n', found), table.size());
+    from = line_end + 1;
+    const std::string line = trimmed(std::string(table.substr(line_start, line_end - line_start)));
+    if (!may_name_domain(line, lower_domain)) continue;
+    // The first line for the domain that parses is the one that counts.
+    const auto record = __ksf_parse_domain_ips_line(line.c_str());
+    if (record && record->domain == lower_domain) {
+      return __ksf_is_ip_in_ranges(ip, record->ip_set) ? 1 : 0;
+    }
+  }
 }
 
 }  // namespace
@@ -287,6 +342,12 @@ int ksf_check_domain_to_ip_restriction(const char* ip, const char* domain, const
     if (wanted.empty()) {
       QV_ERROR(kModule, "Invalid domain - blank after trimming whitespace");
       return 1;
+    }
+    if (qv_logger == nullptr) {
+      // The plugin's case: what the whole parse would report goes nowhere, and on every run
+      // only the sender's domain matters, so the table's other lines are not parsed.
+      const auto contents = qv_file_get_contents(path);
+      return contents ? restriction_by_lines(ip, wanted, contents->c_str()) : 1;
     }
     const auto table = ksf_get_domain_ip_sets_from_file(path);
     if (!table) {

@@ -10,6 +10,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "plugin/checks/checks_internal.h"
@@ -25,9 +26,18 @@ constexpr std::int64_t kTableBytes = 1024;
 constexpr std::int64_t kBitmapBytes = 8192;
 constexpr std::size_t kRegexErrorSize = 80;
 
+// One positioned read per step of a lookup: every run of the plugin walks each enabled map.
 bool read_at(int descriptor, std::int64_t offset, unsigned char* bytes, std::size_t length) {
-  return file_seek(descriptor, static_cast<off_t>(offset), SEEK_SET) &&
-         file_read_exact(descriptor, bytes, length);
+  if (descriptor == -1 || offset < 0) return false;
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t got = ::pread(descriptor, bytes + done, length - done,
+                                static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+    if (got == -1 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
 }
 
 bool read_word(int descriptor, std::int64_t offset, std::uint32_t* word) {

@@ -1,0 +1,104 @@
+// The forgery-table lookup the plugin makes (no diagnostics sink, only the sender's domain
+// parsed) against the whole-table parse that a program with a sink gets.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "plugin/checks/known_sender_forgery_funcs.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/scratch_dir.h"
+
+namespace korvex {
+namespace {
+
+class Draw {
+ public:
+  explicit Draw(unsigned seed) : engine_(seed) {}
+  std::size_t below(std::size_t bound) {
+    return std::uniform_int_distribution<std::size_t>(0, bound - 1)(engine_);
+  }
+  template <typename T>
+  const T& pick(const std::vector<T>& from) {
+    return from[below(from.size())];
+  }
+
+ private:
+  std::mt19937 engine_;
+};
+
+const std::vector<std::string> kDomains = {"bank.example",
+                                           "Bank.Example",
+                                           " BANK.example\t",
+                                           "shop.example",
+                                           "x.example",
+                                           "bad_domain",
+                                           "",
+                                           "#bank.example"};
+const std::vector<std::string> kSetPieces = {
+    "192.0.2.0/24", "198.51.100.7",   "192.0.2.1/24",       "10.0.0.0/8",
+    "0.0.0.0/0",    "garbage",        " 203.0.113.128/25 ", "",
+    "192.0.2.0/33", "198.51.100.0/31"};
+
+// One table line in any of the shapes the parser tells apart: good and bad domains and
+// sets, doubled and extra colons, comments, blanks, carriage returns.
+std::string table_line(Draw& draw) {
+  switch (draw.below(10)) {
+    case 0:
+      return "";
+    case 1:
+      return "# " + draw.pick(kDomains) + ": 192.0.2.0/24";
+    case 2:
+      return draw.pick(kDomains) + ": 192.0.2.0/24: 10.0.0.0/8";
+    default:
+      break;
+  }
+  std::string set;
+  for (std::size_t n = 1 + draw.below(3); n > 0; --n) {
+    set += (set.empty() ? "" : ",") + draw.pick(kSetPieces);
+  }
+  const char* colon = draw.below(5) == 0 ? "::" : ":";
+  const char* end = draw.below(4) == 0 ? "\r" : "";
+  return (draw.below(6) == 0 ? ":" : "") + draw.pick(kDomains) + colon + set + end;
+}
+
+TEST(KsfLookup, OnlyTheSendersLinesDecideJustAsTheWholeTableDoes) {
+  testing::ScratchDir dir;
+  const std::string path = dir / "valid_domain_ips";
+  const std::vector<std::string> ips = {"192.0.2.9", "198.51.100.7",  "198.51.100.1",
+                                        "10.1.1.1",  "203.0.113.200", "203.0.113.1"};
+  const std::vector<std::string> senders = {"bank.example", "BANK.EXAMPLE ", "shop.example",
+                                            "x.example", "absent.example"};
+  Draw draw(7);
+  int compared = 0;
+  int refused = 0;
+  for (int table = 0; table < 400; ++table) {
+    std::string text;
+    for (std::size_t n = draw.below(8); n > 0; --n) text += table_line(draw) + "\n";
+    testing::write_file(path, text);
+    for (const std::string& sender : senders) {
+      for (const std::string& ip : ips) {
+        const int by_lines =
+            ksf_check_domain_to_ip_restriction(ip.c_str(), sender.c_str(), path.c_str());
+        int whole_table = 0;
+        {
+          const testing::LogCapture sink;  // a sink makes the whole table parsed
+          whole_table =
+              ksf_check_domain_to_ip_restriction(ip.c_str(), sender.c_str(), path.c_str());
+        }
+        ++compared;
+        if (whole_table == 0) ++refused;
+        ASSERT_EQ(by_lines, whole_table) << "table:\n"
+                                         << text << "sender " << sender << " ip " << ip;
+      }
+    }
+  }
+  std::printf("forgery lookups compared: %d, refused: %d\n", compared, refused);
+  EXPECT_GT(refused, compared / 20);
+  EXPECT_LT(refused, compared / 2);
+}
+
+}  // namespace
+}  // namespace korvex
