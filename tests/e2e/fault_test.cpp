@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
