@@ -291,7 +291,15 @@ void append_activity_line(const std::string& path, const std::string& text) {
   const Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   if (file.get() < 0) return;
   // One write per run keeps concurrent runs' lines whole in the shared file.
-  (void)::write(file.get(), line.data(), line.size());
+  const ssize_t wrote = ::write(file.get(), line.data(), line.size());
+  if (wrote <= 0 || static_cast<std::size_t>(wrote) == line.size()) return;
+  // Only part of the line fitted (a full file system): take it back out, or the next run's
+  // line would be glued onto it. Nothing is cut when another run has appended since.
+  struct stat status = {};
+  const off_t end = ::lseek(file.get(), 0, SEEK_CUR);
+  if (end >= wrote && ::fstat(file.get(), &status) == 0 && status.st_size == end) {
+    (void)::ftruncate(file.get(), end - wrote);  // the line is lost either way
+  }
 }
 
 std::string counter_file_path(const std::string& base, int month) {

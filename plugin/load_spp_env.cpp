@@ -92,8 +92,9 @@ void detect_mua(SessionState* state, log_function log) {
     state->mua = 1;
   } else if (state->auth_user && !state->auth_user->empty()) {
     if (log != nullptr) {
+      // The client chose the name: a CR or LF in it must not split or forge a log line.
       log(LOG_INFO, "AUTH_USER[%s] set: assuming MUA->MTA connection.",
-          state->auth_user->c_str());
+          blank_control_bytes(*state->auth_user).c_str());
     }
     state->mua = 1;
   }

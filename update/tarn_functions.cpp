@@ -4,6 +4,7 @@
 // Exports: see tarn_functions.h.
 #include "update/tarn_functions.h"
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -289,12 +290,11 @@ bool install_if_changed(const TarnOptions& options, const std::string& list,
   return true;
 }
 
-void update_list(const TarnOptions& options, const string_list& mirrors, const std::string& list) {
-  const std::string archive = options.incoming_dir + "/" + list + ".bz2";
-  std::optional<std::string> old_digest;
-  if (path_is_file(archive) && !test_bzip_integrity(archive, &old_digest, options.log)) {
-    options.log(LOG_ERR, "[%s]: current bz file is corrupt. Removed.", archive.c_str());
-  }
+// fetch_and_install - try the mirrors in order until one delivers (and, in update mode,
+// the map is installed or found current).
+void fetch_and_install(const TarnOptions& options, const string_list& mirrors,
+                       const std::string& list, const std::string& archive,
+                       const std::optional<std::string>& old_digest) {
   for (const std::string& mirror : mirrors) {
     if (!fetch_file(options, mirror, list)) {
       options.log(LOG_WARNING, "Failed to fetch entire file [%s] from [%s]", list.c_str(),
@@ -303,6 +303,33 @@ void update_list(const TarnOptions& options, const string_list& mirrors, const s
     }
     if (!options.update || install_if_changed(options, list, archive, old_digest)) return;
   }
+}
+
+// mark_unfinished - leave a marker that lasts while the kept archive may be replaced before
+// its map is; false when it cannot be made.
+bool mark_unfinished(const std::string& marker) {
+  const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  return fd >= 0 && ::close(fd) == 0;
+}
+
+void update_list(const TarnOptions& options, const string_list& mirrors, const std::string& list) {
+  const std::string archive = options.incoming_dir + "/" + list + ".bz2";
+  std::optional<std::string> old_digest;
+  if (path_is_file(archive) && !test_bzip_integrity(archive, &old_digest, options.log)) {
+    options.log(LOG_ERR, "[%s]: current bz file is corrupt. Removed.", archive.c_str());
+  }
+  if (!options.update) {
+    fetch_and_install(options, mirrors, list, archive, old_digest);
+    return;
+  }
+  // A run killed between download and rename leaves the new archive beside the old map and
+  // this marker behind: the archive's digest then says nothing about the map, so the next
+  // download is installed whatever its digest.
+  const std::string marker = archive + ".unfinished";
+  if (path_is_file(marker)) old_digest.reset();
+  if (!mark_unfinished(marker)) old_digest.reset();
+  fetch_and_install(options, mirrors, list, archive, old_digest);
+  remove_if_present(marker);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "plugin/checks/checks_internal.h"
 #include "plugin/checks/reverse_dns.h"
+#include "plugin/load_spp_env.h"
 
 namespace korvex {
 namespace {
@@ -72,7 +73,9 @@ int isUnresolvableDomain(const std::string& name) {
     syslog_line(LOG_INFO, "Did not attempt to resolve IP address");
     return 0;
   }
-  syslog_line(LOG_INFO, "Looking up domain %s (this may take a while)", name.c_str());
+  // The name is the client's HELO or sender domain: a CR or LF must not split the line.
+  syslog_line(LOG_INFO, "Looking up domain %s (this may take a while)",
+              blank_control_bytes(name).c_str());
   // A resolver that cannot answer now is not told apart from a name that does not exist:
   // both leave the name unresolvable.
   if (__forward_resolver(name, T_A) == forward_outcome::answered) return 0;

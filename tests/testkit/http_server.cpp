@@ -249,17 +249,22 @@ void HttpServer::set_response(const std::string& path, HttpResponse response) {
 
 void HttpServer::serve_body(const std::string& path, std::string body, HttpHeaders headers) {
   set_response(path, HttpResponse{.status = 200, .headers = std::move(headers),
-                                  .body = std::move(body), .cut_after = {}, .last_modified = {}});
+                                  .body = std::move(body), .cut_after = {}, .last_modified = {}, .stall = false});
 }
 
 void HttpServer::serve_status(const std::string& path, int status, std::string body) {
   set_response(path, HttpResponse{.status = status, .headers = {}, .body = std::move(body),
-                                  .cut_after = {}, .last_modified = {}});
+                                  .cut_after = {}, .last_modified = {}, .stall = false});
 }
 
 void HttpServer::serve_killed(const std::string& path, std::string body, std::size_t bytes_sent) {
   set_response(path, HttpResponse{.status = 200, .headers = {}, .body = std::move(body),
-                                  .cut_after = bytes_sent, .last_modified = {}});
+                                  .cut_after = bytes_sent, .last_modified = {}, .stall = false});
+}
+
+void HttpServer::serve_stalled(const std::string& path, std::string body, std::size_t bytes_sent) {
+  set_response(path, HttpResponse{.status = 200, .headers = {}, .body = std::move(body),
+                                  .cut_after = bytes_sent, .last_modified = {}, .stall = true});
 }
 
 void HttpServer::remove_response(const std::string& path) {
@@ -292,7 +297,7 @@ HttpResponse HttpServer::response_for(const HttpRequest& request) const {
   if (found == responses_.end()) found = responses_.find(request.path);
   if (found == responses_.end()) {
     return HttpResponse{.status = 404, .headers = {{"Content-Type", "text/plain"}},
-                        .body = "Not Found\n", .cut_after = {}, .last_modified = {}};
+                        .body = "Not Found\n", .cut_after = {}, .last_modified = {}, .stall = false};
   }
   HttpResponse response = found->second;
   const auto since = request.header("If-Modified-Since");
@@ -313,7 +318,7 @@ void HttpServer::serve_connection(UniqueFd connection) {
   if (!block) return;
   HttpRequest request;
   const HttpResponse bad_request{.status = 400, .headers = {}, .body = "Bad Request\n",
-                                 .cut_after = {}, .last_modified = {}};
+                                 .cut_after = {}, .last_modified = {}, .stall = false};
   if (!parse_head(*block, &request)) {
     (void)send_all(connection.get(), render_head(request, bad_request) + bad_request.body);
     return;
@@ -349,6 +354,11 @@ void HttpServer::serve_connection(UniqueFd connection) {
   // A client that went away early is its own business; the connection closes either way.
   (void)send_all(connection.get(), render_head(request, response));
   (void)send_all(connection.get(), body);
+  // A stalled transfer ends only when the client goes away (its end of the connection
+  // becomes readable) or the server stops.
+  if (response.stall && response.cut_after) {
+    (void)wait_readable(connection.get(), wakeup_, -1);
+  }
 }
 
 }  // namespace korvex::testing

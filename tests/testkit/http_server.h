@@ -3,7 +3,8 @@
 // The test decides, per path, what the server answers: a status, extra headers and a
 // binary-safe body; a Last-Modified time that turns a matching If-Modified-Since request
 // into 304; or a transfer cut off after some body bytes, the way a killed download looks
-// to the client. Paths nobody configured answer 404. Every request is recorded (method,
+// to the client, or a transfer that stalls after some body bytes until the client gives
+// up. Paths nobody configured answer 404. Every request is recorded (method,
 // target, headers, body) so a test can check what a program sent.
 //
 // Each connection carries one request and is closed after the answer ("Connection:
@@ -48,6 +49,9 @@ struct HttpResponse {
   std::optional<std::size_t> cut_after;
   // Sent as Last-Modified; a request whose If-Modified-Since is not older gets 304.
   std::optional<std::time_t> last_modified;
+  // With cut_after: hold the connection open after those bytes instead of closing it,
+  // the way a stalled mirror looks, until the client goes away or the server stops.
+  bool stall = false;
 };
 
 struct HttpRequest {
@@ -86,6 +90,7 @@ class HttpServer {
   void serve_status(const std::string& path, int status, std::string body = {});
   void serve_not_modified(const std::string& path) { serve_status(path, 304); }
   void serve_killed(const std::string& path, std::string body, std::size_t bytes_sent);
+  void serve_stalled(const std::string& path, std::string body, std::size_t bytes_sent);
   void remove_response(const std::string& path);
 
   std::vector<HttpRequest> requests() const;

@@ -96,7 +96,7 @@ TEST_F(HttpServerTest, AnswersErrorStatusesAndUnknownPaths) {
 TEST_F(HttpServerTest, LastModifiedTurnsConditionalRequestsInto304) {
   const std::time_t modified = 1700000000;
   server_.set_response("/map", HttpResponse{.status = 200, .headers = {}, .body = "map data",
-                                            .cut_after = {}, .last_modified = modified});
+                                            .cut_after = {}, .last_modified = modified, .stall = false});
   EXPECT_EQ(http_date(modified), "Tue, 14 Nov 2023 22:13:20 GMT");
   const std::string status_only = "-o /dev/null -w '%{http_code}' ";
   EXPECT_EQ(curl(status_only + "-H 'If-Modified-Since: Tue, 14 Nov 2023 22:13:20 GMT' " +

@@ -238,6 +238,20 @@ TEST_F(TarnRun, InstallsThenLeavesUnchangedArchiveAloneAndRebuildsLostMap) {
   EXPECT_TRUE(capture_.lines().empty());
 }
 
+TEST_F(TarnRun, InstallCutOffByAKillIsRedoneByTheNextRun) {
+  publish(mirror_a_, kMap);
+  processTarn(options_, {url(mirror_a_)}, {"list"});
+  EXPECT_FALSE(testing::exists(archive() + ".unfinished"));
+  // What a run killed between its download and the rename leaves: the new archive kept,
+  // the old map in place and the marker. The unchanged digest must not keep the old map.
+  std::ofstream(map(), std::ios::trunc) << "old map";
+  std::ofstream(archive() + ".unfinished").close();
+  processTarn(options_, {url(mirror_a_)}, {"list"});
+  EXPECT_EQ(TempDir::read(map()), kMap);
+  EXPECT_FALSE(testing::exists(archive() + ".unfinished"));
+  EXPECT_TRUE(capture_.lines().empty());
+}
+
 TEST_F(TarnRun, CorruptDownloadFallsBackToNextMirror) {
   std::ofstream(mirror_a_ + "/list.bz2") << "garbage, not bzip2";
   publish(mirror_b_, kMap);
