@@ -254,8 +254,11 @@ std::string set_description(const DataSetSpec& set, std::uintmax_t map_bytes,
   std::ostringstream text;
   const std::size_t published_used =
       std::min(published_count, static_cast<std::size_t>(set.dyna_lines));
-  text << set.maps.size() << " TARN map" << (set.maps.size() == 1 ? "" : "s") << " ("
-       << grouped((map_bytes + 512 * 1024) / (1024 * 1024)) << " MiB), dyna.regexes "
+  const std::string size = map_bytes < 1024 * 1024
+                               ? "under 1 MiB"
+                               : grouped((map_bytes + 512 * 1024) / (1024 * 1024)) + " MiB";
+  text << set.maps.size() << " TARN map" << (set.maps.size() == 1 ? "" : "s") << " (" << size
+       << "), dyna.regexes "
        << grouped(static_cast<std::uintmax_t>(set.dyna_lines)) << " lines ("
        << grouped(published_used) << " published), spam.regexes "
        << grouped(static_cast<std::uintmax_t>(set.spam_lines)) << " lines, admin lists "

@@ -77,7 +77,7 @@ std::string set_row(const Measured& measured, const Measured& base) {
 }
 
 std::string set_section(const SetResult& set) {
-  std::string text = "## Data set " + set.name + "\n\n" + set.description + "\n\n";
+  std::string text = "### Data set " + set.name + "\n\n" + set.description + "\n\n";
   text += "| run | wall ms | x base | CPU ms | x base | peak RSS KiB | + base KiB | Ir | x base |\n";
   text += "|:--|--:|--:|--:|--:|--:|--:|--:|--:|\n";
   text += set_row(set.baseline, set.baseline);
@@ -94,7 +94,7 @@ const SetResult* find_set(const Report& report, std::string_view name) {
 
 std::string scaling_section(const Report& report) {
   const SetResult* full = find_set(report, "full");
-  std::string text = "## Scaling (clean session)\n\n";
+  std::string text = "### Scaling (clean session)\n\n";
   text += "| data set | wall ms | x base | CPU ms | + base KiB | Ir | Ir x full |\n";
   text += "|:--|--:|--:|--:|--:|--:|--:|\n";
   std::string descriptions;
@@ -142,7 +142,7 @@ std::optional<Comparison> compare_clean(const SetResult* set, const SetResult* r
 }
 
 std::string goals_section(const Report& report) {
-  std::string text = "## Goals\n\n| goal | measured | met |\n|:--|--:|:--|\n";
+  std::string text = "### Goals\n\n| goal | measured | met |\n|:--|--:|:--|\n";
   const SetResult* full = find_set(report, "full");
   const std::string wall_goal = "clean session wall time <= 2x baseline (full)";
   const std::string memory_goal = "clean session peak memory <= baseline + 4 MiB (full)";
@@ -187,7 +187,7 @@ double median(std::vector<double> values) {
 }
 
 std::string format_report(const Report& report) {
-  std::string text = "# korvex-plesk benchmark\n\n";
+  std::string text = "## korvex-plesk benchmark\n\n";
   text += "- Date: " + report.machine.date + "\n";
   text += "- Machine: " + std::to_string(report.machine.cpus) + " CPUs, " +
           report.machine.cpu_model + ", " + report.machine.system + "\n";

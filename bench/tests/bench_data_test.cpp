@@ -183,11 +183,11 @@ TEST(GeneratedPlan, WritesTheSameTreeEveryTimeWithTheSessionsPeersWhereTheyBelon
   EXPECT_EQ(files.size(), 1u + 3u + 3u * 10u);
 
   EXPECT_EQ(read_text(first.path() + "/sets.txt"),
-            "full\t2 TARN maps (0 MiB), dyna.regexes 40 lines (0 published), spam.regexes 20 "
+            "full\t2 TARN maps (under 1 MiB), dyna.regexes 40 lines (0 published), spam.regexes 20 "
             "lines, admin lists 20 entries, forgery table 20 domains\n"
-            "patterns-100\t2 TARN maps (0 MiB), dyna.regexes 100 lines (0 published), "
+            "patterns-100\t2 TARN maps (under 1 MiB), dyna.regexes 100 lines (0 published), "
             "spam.regexes 100 lines, admin lists 20 entries, forgery table 20 domains\n"
-            "maps-small\t1 TARN map (0 MiB), dyna.regexes 40 lines (0 published), spam.regexes "
+            "maps-small\t1 TARN map (under 1 MiB), dyna.regexes 40 lines (0 published), spam.regexes "
             "20 lines, admin lists 20 entries, forgery table 20 domains\n");
   const std::string control = first.path() + "/sets/full/etc/korvex/control/";
   EXPECT_EQ(read_text(control + "tarn.enabled"), "rbl01\nrbl02\n");

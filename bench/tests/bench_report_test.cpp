@@ -47,14 +47,14 @@ TEST(Report, ShowsEverySetTheScalingAndTheGoals) {
                  scaling_set("patterns-10000", 6.0, std::nullopt)};
 
   EXPECT_EQ(format_report(report),
-            "# korvex-plesk benchmark\n"
+            "## korvex-plesk benchmark\n"
             "\n"
             "- Date: 2026-12-08 06:55 UTC\n"
             "- Machine: 2 CPUs, AMD EPYC, Debian GNU/Linux 12 (bookworm)\n"
             "- Iterations: 2 per program in data set full, 2 in the scaling sets; baseline and "
             "sessions interleaved\n"
             "\n"
-            "## Data set full\n"
+            "### Data set full\n"
             "\n"
             "5 TARN maps (125 MiB)\n"
             "\n"
@@ -64,7 +64,7 @@ TEST(Report, ShowsEverySetTheScalingAndTheGoals) {
             "| clean | 1.200 | 2.00 | 0.600 | 2.00 | 5,196 | +4,196 | 180,000 | 1.80 |\n"
             "| exempt-ip | 1.000 | 1.67 | 0.400 | 1.33 | 2,100 | +1,100 | - | - |\n"
             "\n"
-            "## Scaling (clean session)\n"
+            "### Scaling (clean session)\n"
             "\n"
             "| data set | wall ms | x base | CPU ms | + base KiB | Ir | Ir x full |\n"
             "|:--|--:|--:|--:|--:|--:|--:|\n"
@@ -78,7 +78,7 @@ TEST(Report, ShowsEverySetTheScalingAndTheGoals) {
             "- patterns-1000: patterns-1000 data\n"
             "- patterns-10000: patterns-10000 data\n"
             "\n"
-            "## Goals\n"
+            "### Goals\n"
             "\n"
             "| goal | measured | met |\n"
             "|:--|--:|:--|\n"
@@ -95,8 +95,8 @@ TEST(Report, SaysWhatWasNotMeasured) {
   report.scaling_iterations = 1;
   report.sets = {scaling_set("full", 0.9, std::nullopt)};
   const std::string text = format_report(report);
-  EXPECT_EQ(text.substr(text.find("## Goals")),
-            "## Goals\n"
+  EXPECT_EQ(text.substr(text.find("### Goals")),
+            "### Goals\n"
             "\n"
             "| goal | measured | met |\n"
             "|:--|--:|:--|\n"
@@ -104,7 +104,7 @@ TEST(Report, SaysWhatWasNotMeasured) {
             "| clean session peak memory <= baseline + 4 MiB (full) | +2,000 KiB | yes |\n"
             "| cost independent of TARN map size: maps-small vs full | not measured | - |\n"
             "| 10,000-line pattern lists <= 2x 1,000-line lists | not measured | - |\n");
-  EXPECT_EQ(text.find("## Scaling"), std::string::npos);
+  EXPECT_EQ(text.find("### Scaling"), std::string::npos);
 }
 
 TEST(BenchArguments, KeepTheDefaultsTakeOptionsAndRefuseNonsense) {
