@@ -302,7 +302,7 @@ std::vector<std::string> numbered(const std::string& prefix, int first, int last
 
 GeneratorPlan full_plan() {
   GeneratorPlan plan;
-  // About 256,000 listed addresses in 3,200 /16s (26 MiB of bitmaps), 24 whole /16s and a
+  // About 256,000 listed addresses in 3,200 /16s (25 MiB of bitmaps), 24 whole /16s and a
   // whole /8 per map: the density of a busy public list.
   for (const auto& name : numbered("rbl", 1, 20)) {
     const auto seed = static_cast<std::uint32_t>(1000 + plan.maps.size());
