@@ -4,13 +4,19 @@
 // Exports: default_dslregex, isDottedQuad, lookupReverseDNS, lookupReverseDns,
 // checkRegexList, checkDSLRegexList, isDSL, check_ip_reverse_dns,
 // check_dynamic_reverse_dns, check_reverse_dns_list; internally check_syslog, syslog_line,
-// __getenv and __reverse_resolver.
+// __getenv, __reverse_resolver, __walk_regex_list and __walk_pattern_index.
+//
+// checkRegexList compiles pattern lines one at a time. With a fresh index beside the list it
+// passes over the lines whose literals cannot occur in the subject and reports the lines that
+// do not compile from the index; otherwise it walks the list itself. Both give the same
+// result and the same log lines.
 
 #include "plugin/checks/reverse_dns.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <algorithm>
@@ -21,6 +27,8 @@
 #include <cstring>
 #include <new>
 
+#include "lists/pattern_index.h"
+#include "lists/pattern_prefilter.h"
 #include "plugin/checks/checks_internal.h"
 
 namespace korvex {
@@ -31,10 +39,7 @@ log_function check_syslog = ::syslog;
 
 namespace {
 
-constexpr int kPatternFlags = REG_EXTENDED | REG_ICASE | REG_NOSUB;
 constexpr int kReverseRetries = 3;
-constexpr std::size_t kRegexErrorSize = 80;
-constexpr int kPatternLineSize = 1024;
 
 int query_reverse_name(const in_addr& address, std::string* name) {
   const hostent* host = ::gethostbyaddr(&address, sizeof address, AF_INET);
@@ -58,9 +63,35 @@ class file_holder {
   std::FILE* file_;
 };
 
-bool is_comment(const char* line) {
-  while (*line != '\0' && std::isspace(static_cast<unsigned char>(*line))) ++line;
-  return *line == '#';
+// Compile one pattern line and try it on the subject as the plain walk does: 1 on a
+// match (logged), -1 when it does not compile (logged), 0 otherwise.
+int try_pattern(const char* line, int line_number, const std::string& path,
+                const std::string& subject, log_function logger) {
+  regex_holder pattern;
+  const int code = pattern.compile(line, kPatternFlags);
+  if (code != 0) {
+    if (logger != nullptr) {
+      logger(LOG_INFO, "Warning: checkRegexList(%s): regcomp(line %d): %s", path.c_str(),
+             line_number, pattern.error(code, kPatternErrorSize).c_str());
+    }
+    return -1;
+  }
+  if (!pattern.matches(subject.c_str())) return 0;
+  if (logger != nullptr) {
+    logger(LOG_DEBUG, "checkRegexList(%s, line %d): hit [%s][%s]", path.c_str(), line_number,
+           subject.c_str(), line);
+  }
+  return 1;
+}
+
+// The index beside the list, when it was made from the very file that is open: the
+// identity comes from the open descriptor, so a list replaced meanwhile cannot be paired
+// with the index of another.
+bool index_fits(std::FILE* list, const std::string& index_path, std::string* bytes,
+                pattern_index* index) {
+  struct stat status {};
+  return ::fstat(::fileno(list), &status) == 0 && load_pattern_index(index_path, bytes, index) &&
+         index->identity == identity_of(status);
 }
 
 // Where a rule's host name came from when the session did not carry one.
@@ -170,41 +201,61 @@ unsigned lookupReverseDns(std::string* name, const std::optional<std::string>& i
   return code;
 }
 
+int __walk_regex_list(std::FILE* list, const std::string& path, const std::string& subject,
+                      log_function logger) {
+  int result = 0;
+  pattern_line_reader lines(list);
+  int line_number = 0;
+  const char* line = nullptr;
+  while (lines.next(&line_number, &line)) {
+    const int outcome = try_pattern(line, line_number, path, subject, logger);
+    if (outcome == 1) return 1;
+    if (outcome < 0) result = -1;
+  }
+  return result;
+}
+
+int __walk_pattern_index(const pattern_index& index, const std::string& path,
+                         const std::string& subject, log_function logger) {
+  // The matcher sees the subject as a C string, so the filter judges the same text.
+  const std::string lowered = ascii_lowered(subject.c_str());
+  int result = 0;
+  for (const pattern_record& record : index.records) {
+    if (record.kind == pattern_kind::fails) {
+      if (logger != nullptr) {
+        const std::string error(record.error);
+        logger(LOG_INFO, "Warning: checkRegexList(%s): regcomp(line %d): %s", path.c_str(),
+               record.line_number, error.c_str());
+      }
+      result = -1;
+      continue;
+    }
+    if (record.kind == pattern_kind::filtered &&
+        !literals_occur(lowered, &index.literals[record.first_literal], record.literal_count)) {
+      continue;
+    }
+    const std::string line(record.text);
+    const int outcome = try_pattern(line.c_str(), record.line_number, path, subject, logger);
+    if (outcome == 1) return 1;
+    if (outcome < 0) result = -1;
+  }
+  return result;
+}
+
 int checkRegexList(const std::string& path, const std::string& subject, log_function logger) {
-  const file_holder file(std::fopen(path.c_str(), "r"));
+  const file_holder file(std::fopen(path.c_str(), "re"));
   if (file.get() == nullptr) {
     if (logger != nullptr) {
       logger(LOG_INFO, "Warning: checkRegexList(): unable to open file '%s'", path.c_str());
     }
     return -1;
   }
-  int result = 0;
-  int line_number = 0;
-  char line[kPatternLineSize];
-  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
-    ++line_number;
-    std::size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
-    if (length == 0 || is_comment(line)) continue;
-    regex_holder pattern;
-    const int code = pattern.compile(line, kPatternFlags);
-    if (code != 0) {
-      if (logger != nullptr) {
-        logger(LOG_INFO, "Warning: checkRegexList(%s): regcomp(line %d): %s", path.c_str(),
-               line_number, pattern.error(code, kRegexErrorSize).c_str());
-      }
-      result = -1;
-      continue;
-    }
-    if (pattern.matches(subject.c_str())) {
-      if (logger != nullptr) {
-        logger(LOG_DEBUG, "checkRegexList(%s, line %d): hit [%s][%s]", path.c_str(), line_number,
-               subject.c_str(), line);
-      }
-      return 1;
-    }
+  std::string bytes;
+  pattern_index index;
+  if (index_fits(file.get(), pattern_index_path(path), &bytes, &index)) {
+    return __walk_pattern_index(index, path, subject, logger);
   }
-  return result;
+  return __walk_regex_list(file.get(), path, subject, logger);
 }
 
 int checkDSLRegexList(const std::string& subject) {
@@ -223,7 +274,7 @@ int isDSL(const std::optional<std::string>& host) {
   const int code = fallback.compile(default_dslregex, kPatternFlags);
   if (code != 0) {
     syslog_line(LOG_INFO, "Warning: isDSL(): regcomp(): %s\n",
-                fallback.error(code, kRegexErrorSize).c_str());
+                fallback.error(code, kPatternErrorSize).c_str());
     return 0;
   }
   return fallback.matches(host->c_str()) ? 1 : 0;
