@@ -9,10 +9,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "lists/pattern_prefilter.h"
 #include "support/unique_fd.h"
@@ -21,12 +26,16 @@ namespace korvex {
 namespace {
 
 constexpr char kIndexMagic[8] = {'K', 'V', 'X', 'P', 'I', 'D', 'X', '\n'};
-constexpr std::uint32_t kIndexVersion = 1;
-// Magic, version, record count and the six identity fields.
-constexpr std::size_t kHeaderSize = 8 + 4 + 4 + 6 * 8;
-constexpr std::size_t kChecksumSize = 8;
-// Line number, kind, text length and at least one byte of text.
-constexpr std::size_t kSmallestRecord = 4 + 1 + 4 + 1;
+constexpr std::uint32_t kIndexVersion = 2;
+// Magic, version, the six identity fields and the counts of records, literals, lines tried
+// on every subject, buckets, postings and string bytes.
+constexpr std::size_t kHeaderSize = 8 + 4 + 6 * 8 + 6 * 4;
+// Line number, kind, error length, text length, text, error and first-literal offsets,
+// literal count.
+constexpr std::size_t kRecordSize = 4 + 1 + 1 + 2 + 4 + 4 + 4 + 4;
+constexpr std::size_t kLiteralSize = 4 + 4;
+constexpr std::size_t kKeyLength = 3;
+constexpr std::size_t kMostBuckets = 4096;
 // No list the matcher can read in reasonable time has an index larger than this.
 constexpr off_t kLargestIndex = off_t{256} << 20;
 
@@ -43,9 +52,10 @@ void put_u64(std::string* out, std::uint64_t value) {
   for (int shift = 0; shift < 64; shift += 8) out->push_back(static_cast<char>(value >> shift));
 }
 
-void put_text(std::string* out, std::string_view text) {
-  put_u32(out, static_cast<std::uint32_t>(text.size()));
-  out->append(text);
+std::uint32_t get_u32(const char* at) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, at, sizeof value);
+  return le32toh(value);
 }
 
 std::uint64_t get_u64(const char* at) {
@@ -54,132 +64,83 @@ std::uint64_t get_u64(const char* at) {
   return le64toh(value);
 }
 
-std::uint64_t mix(std::uint64_t hash, std::uint64_t word) {
-  constexpr std::uint64_t kMultiplier = 0x9fb21c651e98df25ULL;
-  hash ^= word;
-  return (hash << 31 | hash >> 33) * kMultiplier;
+// The bucket of a three-byte key; the key's bytes are already folded to lower case.
+std::size_t bucket_of(std::string_view key, std::size_t bucket_count) {
+  const std::uint32_t packed = static_cast<unsigned char>(key[0]) |
+                               static_cast<unsigned char>(key[1]) << 8 |
+                               static_cast<unsigned char>(key[2]) << 16;
+  return (packed * 2654435761U >> 12) & (bucket_count - 1);
 }
 
-// A hash over the whole index, so that damage anywhere sends the matcher back to the list
-// itself. Four independent lanes of eight-byte words keep it cheap beside the rest of a run.
-std::uint64_t index_checksum(std::string_view bytes) {
-  std::uint64_t lanes[4] = {0x6a09e667f3bcc908ULL ^ bytes.size(), 0xbb67ae8584caa73bULL,
-                            0x3c6ef372fe94f82bULL, 0xa54ff53a5f1d36f1ULL};
-  const char* data = bytes.data();
-  std::size_t at = 0;
-  for (; at + 32 <= bytes.size(); at += 32) {
-    for (std::size_t lane = 0; lane < 4; ++lane) {
-      lanes[lane] = mix(lanes[lane], get_u64(data + at + 8 * lane));
-    }
-  }
-  for (; at + 8 <= bytes.size(); at += 8) lanes[0] = mix(lanes[0], get_u64(data + at));
-  std::uint64_t tail = 0;
-  for (std::size_t i = bytes.size(); i > at; --i) {
-    tail = tail << 8 | static_cast<unsigned char>(data[i - 1]);
-  }
-  std::uint64_t hash = mix(lanes[0], tail);
-  for (std::size_t lane = 1; lane < 4; ++lane) hash = mix(hash, lanes[lane]);
-  return hash ^ hash >> 29;
+std::size_t buckets_for(std::size_t records) {
+  std::size_t count = 16;
+  while (count < 2 * records && count < kMostBuckets) count *= 2;
+  return count;
 }
 
-// Bounds-checked reading of little-endian fields; once a read fails every later one does.
-class field_reader {
- public:
-  explicit field_reader(std::string_view bytes) : bytes_(bytes) {}
-
-  bool u8(std::uint8_t* value) {
-    if (!has(1)) return false;
-    *value = static_cast<std::uint8_t>(bytes_[at_++]);
-    return true;
+// The rarest three-byte piece of the literal, by how many literals of the list hold it.
+std::string_view rarest_key(std::string_view literal,
+                            const std::unordered_map<std::string_view, std::size_t>& frequency) {
+  std::string_view best = literal.substr(0, kKeyLength);
+  for (std::size_t at = 1; at + kKeyLength <= literal.size(); ++at) {
+    const std::string_view key = literal.substr(at, kKeyLength);
+    if (frequency.at(key) < frequency.at(best)) best = key;
   }
-  bool u32(std::uint32_t* value) {
-    if (!has(4)) return false;
-    *value = 0;
-    for (int i = 3; i >= 0; --i) {
-      *value = *value << 8 | static_cast<unsigned char>(bytes_[at_ + static_cast<std::size_t>(i)]);
+  return best;
+}
+
+// How many literals hold each three-byte piece.
+std::unordered_map<std::string_view, std::size_t> key_frequency(
+    const std::vector<pattern_entry>& entries) {
+  std::unordered_map<std::string_view, std::size_t> frequency;
+  for (const pattern_entry& entry : entries) {
+    for (const std::string& literal : entry.literals) {
+      std::unordered_set<std::string_view> seen;
+      for (std::size_t at = 0; at + kKeyLength <= literal.size(); ++at) {
+        const std::string_view key = std::string_view(literal).substr(at, kKeyLength);
+        if (seen.insert(key).second) ++frequency[key];
+      }
     }
-    at_ += 4;
-    return true;
   }
-  bool u64(std::uint64_t* value) {
-    if (!has(8)) return false;
-    *value = get_u64(bytes_.data() + at_);
-    at_ += 8;
-    return true;
-  }
-  bool i64(std::int64_t* value) {
-    std::uint64_t raw = 0;
-    if (!u64(&raw)) return false;
-    *value = static_cast<std::int64_t>(raw);
-    return true;
-  }
-  // A length-prefixed text of 1 to most bytes (0 allowed when empty_ok), without NUL.
-  bool text(std::size_t most, bool empty_ok, std::string_view* value) {
-    std::uint32_t length = 0;
-    if (!u32(&length) || length > most || (length == 0 && !empty_ok) || !has(length)) {
-      return false;
-    }
-    *value = bytes_.substr(at_, length);
-    at_ += length;
-    return value->find('\0') == std::string_view::npos;
-  }
-  std::size_t remaining() const { return bytes_.size() - at_; }
+  return frequency;
+}
 
- private:
-  bool has(std::size_t count) const { return count <= bytes_.size() - at_; }
-
-  std::string_view bytes_;
-  std::size_t at_ = 0;
+// Where each line goes: tried on every subject, or filed under one key per literal.
+struct line_filing {
+  std::vector<std::uint32_t> always;
+  std::vector<std::vector<std::uint32_t>> buckets;
 };
 
-bool decode_identity(field_reader* fields, pattern_list_identity* identity) {
-  return fields->u64(&identity->inode) && fields->u64(&identity->size) &&
-         fields->i64(&identity->modified_seconds) &&
-         fields->i64(&identity->modified_nanoseconds) && fields->i64(&identity->changed_seconds) &&
-         fields->i64(&identity->changed_nanoseconds);
+line_filing file_lines(const std::vector<pattern_entry>& entries) {
+  line_filing filing;
+  filing.buckets.resize(buckets_for(entries.size()));
+  const std::unordered_map<std::string_view, std::size_t> frequency = key_frequency(entries);
+  for (std::uint32_t id = 0; id < entries.size(); ++id) {
+    const pattern_entry& entry = entries[id];
+    const bool short_literal =
+        std::any_of(entry.literals.begin(), entry.literals.end(),
+                    [](const std::string& literal) { return literal.size() < kKeyLength; });
+    if (entry.kind != pattern_kind::filtered || short_literal) {
+      filing.always.push_back(id);
+      continue;
+    }
+    for (const std::string& literal : entry.literals) {
+      std::vector<std::uint32_t>& bucket =
+          filing.buckets[bucket_of(rarest_key(literal, frequency), filing.buckets.size())];
+      if (bucket.empty() || bucket.back() != id) bucket.push_back(id);
+    }
+  }
+  return filing;
 }
 
-bool decode_literals(field_reader* fields, pattern_index* index, pattern_record* record) {
-  std::uint32_t count = 0;
-  // Each literal takes at least five bytes, which bounds a believable count.
-  if (!fields->u32(&count) || count == 0 || count > fields->remaining() / 5) return false;
-  record->first_literal = index->literals.size();
-  record->literal_count = count;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    std::string_view literal;
-    if (!fields->text(kPatternLineSize - 1, false, &literal)) return false;
-    index->literals.push_back(literal);
+// A section size from a count of fixed-size items, or 0 with *fits false when it cannot
+// lie inside the bytes.
+std::size_t section(std::size_t count, std::size_t item, std::size_t limit, bool* fits) {
+  if (count > limit / item) {
+    *fits = false;
+    return 0;
   }
-  return true;
-}
-
-bool decode_record(field_reader* fields, int previous_line, pattern_index* index) {
-  pattern_record record;
-  std::uint32_t line_number = 0;
-  std::uint8_t kind = 0;
-  if (!fields->u32(&line_number) || line_number > INT_MAX ||
-      static_cast<int>(line_number) <= previous_line || !fields->u8(&kind) ||
-      !fields->text(kPatternLineSize - 1, false, &record.text)) {
-    return false;
-  }
-  record.line_number = static_cast<int>(line_number);
-  switch (kind) {
-    case static_cast<std::uint8_t>(pattern_kind::compiles):
-      record.kind = pattern_kind::compiles;
-      break;
-    case static_cast<std::uint8_t>(pattern_kind::fails):
-      record.kind = pattern_kind::fails;
-      if (!fields->text(kPatternErrorSize - 1, true, &record.error)) return false;
-      break;
-    case static_cast<std::uint8_t>(pattern_kind::filtered):
-      record.kind = pattern_kind::filtered;
-      if (!decode_literals(fields, index, &record)) return false;
-      break;
-    default:
-      return false;
-  }
-  index->records.push_back(record);
-  return true;
+  return count * item;
 }
 
 // The compile error of a line, rendered as the matcher renders it.
@@ -316,57 +277,223 @@ std::vector<pattern_entry> build_pattern_entries(std::FILE* list) {
 
 std::string encode_pattern_index(const pattern_list_identity& identity,
                                  const std::vector<pattern_entry>& entries) {
-  std::string out(kIndexMagic, sizeof kIndexMagic);
-  put_u32(&out, kIndexVersion);
-  put_u32(&out, static_cast<std::uint32_t>(entries.size()));
-  put_u64(&out, identity.inode);
-  put_u64(&out, identity.size);
-  put_u64(&out, static_cast<std::uint64_t>(identity.modified_seconds));
-  put_u64(&out, static_cast<std::uint64_t>(identity.modified_nanoseconds));
-  put_u64(&out, static_cast<std::uint64_t>(identity.changed_seconds));
-  put_u64(&out, static_cast<std::uint64_t>(identity.changed_nanoseconds));
+  const line_filing filing = file_lines(entries);
+  std::string records;
+  std::string literals;
+  std::string strings;
+  std::uint32_t literal_total = 0;
+  const auto add_string = [&strings](std::string_view text) {
+    const auto offset = static_cast<std::uint32_t>(strings.size());
+    strings.append(text);
+    return offset;
+  };
   for (const pattern_entry& entry : entries) {
-    put_u32(&out, static_cast<std::uint32_t>(entry.line_number));
-    out.push_back(static_cast<char>(entry.kind));
-    put_text(&out, entry.text);
-    if (entry.kind == pattern_kind::fails) put_text(&out, entry.error);
-    if (entry.kind == pattern_kind::filtered) {
-      put_u32(&out, static_cast<std::uint32_t>(entry.literals.size()));
-      for (const std::string& literal : entry.literals) put_text(&out, literal);
+    put_u32(&records, static_cast<std::uint32_t>(entry.line_number));
+    records.push_back(static_cast<char>(entry.kind));
+    records.push_back(static_cast<char>(entry.error.size()));
+    records.push_back(static_cast<char>(entry.text.size()));
+    records.push_back(static_cast<char>(entry.text.size() >> 8));
+    put_u32(&records, add_string(entry.text));
+    put_u32(&records, add_string(entry.error));
+    put_u32(&records, literal_total);
+    put_u32(&records, static_cast<std::uint32_t>(entry.literals.size()));
+    for (const std::string& literal : entry.literals) {
+      put_u32(&literals, add_string(literal));
+      put_u32(&literals, static_cast<std::uint32_t>(literal.size()));
+      ++literal_total;
     }
   }
-  return __seal_pattern_index(out);
+  std::string out(kIndexMagic, sizeof kIndexMagic);
+  put_u32(&out, kIndexVersion);
+  for (const std::uint64_t field :
+       {identity.inode, identity.size, static_cast<std::uint64_t>(identity.modified_seconds),
+        static_cast<std::uint64_t>(identity.modified_nanoseconds),
+        static_cast<std::uint64_t>(identity.changed_seconds),
+        static_cast<std::uint64_t>(identity.changed_nanoseconds)}) {
+    put_u64(&out, field);
+  }
+  std::size_t posting_total = 0;
+  for (const auto& bucket : filing.buckets) posting_total += bucket.size();
+  for (const std::size_t count : {entries.size(), std::size_t{literal_total}, filing.always.size(),
+                                  filing.buckets.size(), posting_total, strings.size()}) {
+    put_u32(&out, static_cast<std::uint32_t>(count));
+  }
+  for (const std::uint32_t id : filing.always) put_u32(&out, id);
+  std::uint32_t start = 0;
+  for (const auto& bucket : filing.buckets) {
+    put_u32(&out, start);
+    start += static_cast<std::uint32_t>(bucket.size());
+  }
+  put_u32(&out, start);
+  for (const auto& bucket : filing.buckets) {
+    for (const std::uint32_t id : bucket) put_u32(&out, id);
+  }
+  return out + records + literals + strings;
 }
 
-std::string __seal_pattern_index(std::string_view body) {
-  std::string sealed(body);
-  put_u64(&sealed, index_checksum(body));
-  return sealed;
+bool pattern_index_view::open(std::string_view bytes) {
+  *this = pattern_index_view{};
+  if (bytes.size() < kHeaderSize ||
+      bytes.compare(0, sizeof kIndexMagic, std::string_view(kIndexMagic, sizeof kIndexMagic)) != 0 ||
+      get_u32(bytes.data() + 8) != kIndexVersion) {
+    return false;
+  }
+  const char* at = bytes.data() + 12;
+  identity_.inode = get_u64(at);
+  identity_.size = get_u64(at + 8);
+  identity_.modified_seconds = static_cast<std::int64_t>(get_u64(at + 16));
+  identity_.modified_nanoseconds = static_cast<std::int64_t>(get_u64(at + 24));
+  identity_.changed_seconds = static_cast<std::int64_t>(get_u64(at + 32));
+  identity_.changed_nanoseconds = static_cast<std::int64_t>(get_u64(at + 40));
+  at += 48;
+  record_count_ = get_u32(at);
+  literal_count_ = get_u32(at + 4);
+  always_count_ = get_u32(at + 8);
+  bucket_count_ = get_u32(at + 12);
+  posting_count_ = get_u32(at + 16);
+  const std::size_t strings_size = get_u32(at + 20);
+  if (bucket_count_ == 0 || (bucket_count_ & (bucket_count_ - 1)) != 0 ||
+      bucket_count_ > kMostBuckets) {
+    return false;
+  }
+  // Every section must lie inside the bytes and together they must fill them exactly.
+  bool fits = true;
+  const std::size_t limit = bytes.size();
+  always_at_ = kHeaderSize;
+  buckets_at_ = always_at_ + section(always_count_, 4, limit, &fits);
+  postings_at_ = buckets_at_ + section(bucket_count_ + 1, 4, limit, &fits);
+  records_at_ = postings_at_ + section(posting_count_, 4, limit, &fits);
+  literals_at_ = records_at_ + section(record_count_, kRecordSize, limit, &fits);
+  strings_at_ = literals_at_ + section(literal_count_, kLiteralSize, limit, &fits);
+  if (!fits || strings_at_ > limit || limit - strings_at_ != strings_size) return false;
+  bytes_ = bytes;
+  return true;
+}
+
+bool pattern_index_view::record(std::size_t id, pattern_record* record) const {
+  if (id >= record_count_) return false;
+  const char* at = bytes_.data() + records_at_ + id * kRecordSize;
+  const std::uint32_t line_number = get_u32(at);
+  const auto kind = static_cast<std::uint8_t>(at[4]);
+  const std::size_t error_length = static_cast<unsigned char>(at[5]);
+  const std::size_t text_length =
+      static_cast<unsigned char>(at[6]) | static_cast<std::size_t>(static_cast<unsigned char>(at[7])) << 8;
+  const std::size_t text_at = get_u32(at + 8);
+  const std::size_t error_at = get_u32(at + 12);
+  const std::size_t first_literal = get_u32(at + 16);
+  const std::size_t literal_count = get_u32(at + 20);
+  const std::size_t strings_size = bytes_.size() - strings_at_;
+  if (line_number == 0 || line_number > INT_MAX || kind > 2 || text_length == 0 ||
+      text_length >= kPatternLineSize || text_at > strings_size ||
+      text_length > strings_size - text_at || error_length >= kPatternErrorSize ||
+      error_at > strings_size || error_length > strings_size - error_at ||
+      first_literal > literal_count_ || literal_count > literal_count_ - first_literal) {
+    return false;
+  }
+  record->line_number = static_cast<int>(line_number);
+  record->kind = static_cast<pattern_kind>(kind);
+  record->text = bytes_.substr(strings_at_ + text_at, text_length);
+  record->error = bytes_.substr(strings_at_ + error_at, error_length);
+  record->first_literal = first_literal;
+  record->literal_count = literal_count;
+  // Texts go to the matcher and the log as C strings; the kinds carry what they need.
+  return record->text.find('\0') == std::string_view::npos &&
+         record->error.find('\0') == std::string_view::npos &&
+         (record->kind == pattern_kind::filtered) == (literal_count != 0) &&
+         (record->kind == pattern_kind::fails || error_length == 0);
+}
+
+bool pattern_index_view::literal(std::size_t n, std::string_view* literal) const {
+  if (n >= literal_count_) return false;
+  const char* at = bytes_.data() + literals_at_ + n * kLiteralSize;
+  const std::size_t offset = get_u32(at);
+  const std::size_t length = get_u32(at + 4);
+  const std::size_t strings_size = bytes_.size() - strings_at_;
+  if (length == 0 || length >= kPatternLineSize || offset > strings_size ||
+      length > strings_size - offset) {
+    return false;
+  }
+  *literal = bytes_.substr(strings_at_ + offset, length);
+  return true;
+}
+
+bool pattern_index_view::ids(std::size_t offset, std::size_t count,
+                             std::vector<std::uint64_t>* marks) const {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t id = get_u32(bytes_.data() + offset + 4 * i);
+    if (id >= record_count_) return false;
+    (*marks)[id / 64] |= std::uint64_t{1} << (id % 64);
+  }
+  return true;
+}
+
+bool pattern_index_view::candidates(std::string_view lowered_subject,
+                                    std::vector<std::uint64_t>* marks) const {
+  marks->assign((record_count_ + 63) / 64, 0);
+  if (!ids(always_at_, always_count_, marks)) return false;
+  std::vector<bool> seen(bucket_count_, false);
+  for (std::size_t at = 0; at + kKeyLength <= lowered_subject.size(); ++at) {
+    const std::size_t bucket = bucket_of(lowered_subject.substr(at, kKeyLength), bucket_count_);
+    if (seen[bucket]) continue;
+    seen[bucket] = true;
+    const std::size_t start = get_u32(bytes_.data() + buckets_at_ + 4 * bucket);
+    const std::size_t end = get_u32(bytes_.data() + buckets_at_ + 4 * (bucket + 1));
+    if (start > end || end > posting_count_) return false;
+    if (!ids(postings_at_ + 4 * start, end - start, marks)) return false;
+  }
+  return true;
+}
+
+bool pattern_index_view::complete() const {
+  std::vector<std::uint64_t> marks((record_count_ + 63) / 64, 0);
+  if (!ids(always_at_, always_count_, &marks)) return false;
+  std::size_t previous_end = 0;
+  for (std::size_t bucket = 0; bucket < bucket_count_; ++bucket) {
+    const std::size_t start = get_u32(bytes_.data() + buckets_at_ + 4 * bucket);
+    const std::size_t end = get_u32(bytes_.data() + buckets_at_ + 4 * (bucket + 1));
+    if (start != previous_end || start > end || end > posting_count_) return false;
+    previous_end = end;
+  }
+  return previous_end == posting_count_ && ids(postings_at_, posting_count_, &marks);
+}
+
+mapped_index::~mapped_index() {
+  if (data_ != nullptr) (void)::munmap(data_, size_);  // read-only: nothing to lose
+}
+
+bool mapped_index::map(const std::string& path) {
+  const unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size <= 0 || status.st_size > kLargestIndex) {
+    return false;
+  }
+  void* data = ::mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE,
+                      fd.get(), 0);
+  if (data == MAP_FAILED) return false;
+  data_ = data;
+  size_ = static_cast<std::size_t>(status.st_size);
+  return true;
 }
 
 bool decode_pattern_index(std::string_view bytes, pattern_index* index) {
   *index = pattern_index{};
-  if (bytes.size() < kHeaderSize + kChecksumSize ||
-      bytes.compare(0, sizeof kIndexMagic, std::string_view(kIndexMagic, sizeof kIndexMagic)) != 0) {
-    return false;
-  }
-  const std::string_view body = bytes.substr(0, bytes.size() - kChecksumSize);
-  if (get_u64(bytes.data() + body.size()) != index_checksum(body)) return false;
-  field_reader fields(body.substr(sizeof kIndexMagic));
-  std::uint32_t version = 0;
-  std::uint32_t count = 0;
-  if (!fields.u32(&version) || version != kIndexVersion || !fields.u32(&count) ||
-      !decode_identity(&fields, &index->identity) ||
-      count > fields.remaining() / kSmallestRecord) {
-    return false;
-  }
-  index->records.reserve(count);
+  pattern_index_view view;
+  if (!view.open(bytes)) return false;
+  index->identity = view.identity();
   int previous_line = 0;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (!decode_record(&fields, previous_line, index)) return false;
-    previous_line = index->records.back().line_number;
+  for (std::size_t id = 0; id < view.record_count(); ++id) {
+    pattern_record record;
+    if (!view.record(id, &record) || record.line_number <= previous_line) return false;
+    previous_line = record.line_number;
+    index->records.push_back(record);
   }
-  return fields.remaining() == 0;
+  for (std::size_t n = 0; n < view.literal_count(); ++n) {
+    std::string_view literal;
+    if (!view.literal(n, &literal)) return false;
+    index->literals.push_back(literal);
+  }
+  return view.complete();
 }
 
 bool load_pattern_index(const std::string& index_path, std::string* bytes, pattern_index* index) {

@@ -6,13 +6,16 @@
 // For every line the reader hands out, in order, it keeps the line number, the text, whether
 // the text compiles (and the error text when it does not) and the literals of which one must
 // occur in any subject the expression matches, or no filter. The file is little-endian
-// fixed-width fields closed by a checksum; the decoder checks every length and offset and
-// trusts nothing.
+// fixed-width fields: a header, the ids of the lines every subject must try, a table of
+// three-byte keys with the ids of the lines filed under each, the line records, the literal
+// table and the texts. Each line with a filter is filed under the rarest three-byte piece
+// of each of its literals, so a run looks at the few lines that share a piece with its
+// subject. Readers check every count, length and offset they use and trust nothing.
 //
 // Exports: kPatternLineSize, kPatternErrorSize, kPatternFlags, kPatternIndexSuffix,
 // pattern_line_reader, pattern_list_identity, identity_of, pattern_kind, pattern_entry,
-// pattern_record, pattern_index, pattern_index_path, build_pattern_entries,
-// encode_pattern_index, decode_pattern_index, __seal_pattern_index, load_pattern_index,
+// pattern_record, pattern_index, pattern_index_view, mapped_index, pattern_index_path,
+// build_pattern_entries, encode_pattern_index, decode_pattern_index, load_pattern_index,
 // write_pattern_index.
 #pragma once
 
@@ -83,14 +86,69 @@ struct pattern_record {
   pattern_kind kind = pattern_kind::compiles;
   std::string_view text;
   std::string_view error;
-  std::size_t first_literal = 0;  // into pattern_index::literals
+  std::size_t first_literal = 0;  // into the index's literal table
   std::size_t literal_count = 0;
 };
 
+// A whole index, decoded and checked throughout.
 struct pattern_index {
   pattern_list_identity identity;
   std::vector<pattern_record> records;
   std::vector<std::string_view> literals;
+};
+
+// pattern_index_view - reads an index where it lies, touching only the parts a subject needs:
+// the lines that have to be tried on every subject, and the lines filed under the
+// three-byte pieces of the subject. Everything read is checked first.
+class pattern_index_view {
+ public:
+  // open - check the header and that the sections fill the bytes exactly.
+  bool open(std::string_view bytes);
+  const pattern_list_identity& identity() const { return identity_; }
+  std::size_t record_count() const { return record_count_; }
+  std::size_t literal_count() const { return literal_count_; }
+  // record - line id (0-based, in file order); false when it is malformed.
+  bool record(std::size_t id, pattern_record* record) const;
+  // literal - entry n of the literal table; false when it is malformed.
+  bool literal(std::size_t n, std::string_view* literal) const;
+  // candidates - mark (bit id of *marks) every line that may match the lowered subject:
+  // those without a filter or with a short literal, and those filed under its pieces.
+  bool candidates(std::string_view lowered_subject, std::vector<std::uint64_t>* marks) const;
+  // complete - check every bucket and every id filed, as a whole decode does.
+  bool complete() const;
+
+ private:
+  bool ids(std::size_t offset, std::size_t count, std::vector<std::uint64_t>* marks) const;
+
+  std::string_view bytes_;
+  pattern_list_identity identity_;
+  std::size_t record_count_ = 0;
+  std::size_t literal_count_ = 0;
+  std::size_t always_count_ = 0;
+  std::size_t bucket_count_ = 0;
+  std::size_t posting_count_ = 0;
+  std::size_t always_at_ = 0;
+  std::size_t buckets_at_ = 0;
+  std::size_t postings_at_ = 0;
+  std::size_t records_at_ = 0;
+  std::size_t literals_at_ = 0;
+  std::size_t strings_at_ = 0;
+};
+
+// mapped_index - an index file mapped read-only for the life of the holder.
+class mapped_index {
+ public:
+  mapped_index() = default;
+  ~mapped_index();
+  mapped_index(const mapped_index&) = delete;
+  mapped_index& operator=(const mapped_index&) = delete;
+  // map - map the regular file at path; false when missing, unreadable, empty or too large.
+  bool map(const std::string& path);
+  std::string_view bytes() const { return {static_cast<const char*>(data_), size_}; }
+
+ private:
+  void* data_ = nullptr;
+  std::size_t size_ = 0;
 };
 
 // pattern_index_path - where the index of the list at list_path lives.
@@ -104,13 +162,9 @@ std::vector<pattern_entry> build_pattern_entries(std::FILE* list);
 std::string encode_pattern_index(const pattern_list_identity& identity,
                                  const std::vector<pattern_entry>& entries);
 
-// decode_pattern_index - check and parse index bytes; false for anything malformed. The
+// decode_pattern_index - check and parse a whole index; false for anything malformed. The
 // views of *index point into bytes.
 bool decode_pattern_index(std::string_view bytes, pattern_index* index);
-
-// __seal_pattern_index - body with its checksum appended: the bytes of an index. Lets tests
-// and fuzzing reach the checks behind the checksum.
-std::string __seal_pattern_index(std::string_view body);
 
 // load_pattern_index - read and decode the index at index_path into *bytes and *index;
 // false when it is missing, unreadable or malformed.

@@ -6,7 +6,7 @@
 // match must contain ends at anything else. Back-references, word and buffer anchors,
 // collating and class elements and stray operators make it give up on the whole pattern.
 //
-// Exports: pattern_literals, ascii_lowered, literals_occur.
+// Exports: pattern_literals, ascii_lowered.
 
 #include "lists/pattern_prefilter.h"
 
@@ -228,14 +228,6 @@ std::string ascii_lowered(std::string_view text) {
   std::string lowered(text);
   for (char& c : lowered) c = folded(c);
   return lowered;
-}
-
-bool literals_occur(std::string_view lowered_subject, const std::string_view* literals,
-                    std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (lowered_subject.find(literals[i]) != std::string_view::npos) return true;
-  }
-  return false;
 }
 
 }  // namespace korvex

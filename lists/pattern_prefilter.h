@@ -7,7 +7,7 @@
 // otherwise the list would give a wrong verdict. Whatever it does not fully understand gives
 // no filter at all.
 //
-// Exports: pattern_literals, ascii_lowered, literals_occur.
+// Exports: pattern_literals, ascii_lowered.
 #pragma once
 
 #include <optional>
@@ -25,9 +25,5 @@ std::optional<std::vector<std::string>> pattern_literals(std::string_view patter
 // ascii_lowered - text with ASCII capitals folded, the folding REG_ICASE applies in the C
 // locale; other bytes stay as they are.
 std::string ascii_lowered(std::string_view text);
-
-// literals_occur - true when any of the literals occurs in the already lowered subject.
-bool literals_occur(std::string_view lowered_subject, const std::string_view* literals,
-                    std::size_t count);
 
 }  // namespace korvex

@@ -76,9 +76,10 @@ class regex_holder {
 int __walk_regex_list(std::FILE* list, const std::string& path, const std::string& subject,
                       log_function logger);
 
-// __walk_pattern_index - checkRegexList's walk over the fresh index of the list at path:
-// same result and same log lines as the plain walk.
-int __walk_pattern_index(const pattern_index& index, const std::string& path,
-                         const std::string& subject, log_function logger);
+// __walk_pattern_index - checkRegexList's walk over the fresh index of the list at path,
+// with the same result (in *result) and the same log lines as the plain walk. False, with
+// nothing logged, when the index turns out malformed.
+bool __walk_pattern_index(const pattern_index_view& index, const std::string& path,
+                          const std::string& subject, log_function logger, int* result);
 
 }  // namespace korvex

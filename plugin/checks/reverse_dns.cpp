@@ -20,12 +20,14 @@
 #include <syslog.h>
 
 #include <algorithm>
-#include <cctype>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
+#include <vector>
 
 #include "lists/pattern_index.h"
 #include "lists/pattern_prefilter.h"
@@ -87,11 +89,51 @@ int try_pattern(const char* line, int line_number, const std::string& path,
 // The index beside the list, when it was made from the very file that is open: the
 // identity comes from the open descriptor, so a list replaced meanwhile cannot be paired
 // with the index of another.
-bool index_fits(std::FILE* list, const std::string& index_path, std::string* bytes,
-                pattern_index* index) {
+bool index_fits(std::FILE* list, const std::string& index_path, mapped_index* mapped,
+                pattern_index_view* index) {
   struct stat status {};
-  return ::fstat(::fileno(list), &status) == 0 && load_pattern_index(index_path, bytes, index) &&
-         index->identity == identity_of(status);
+  return ::fstat(::fileno(list), &status) == 0 && mapped->map(index_path) &&
+         index->open(mapped->bytes()) && index->identity() == identity_of(status);
+}
+
+// Whether one of the record's literals occurs in the subject; false too, with *sound
+// cleared, when the literal table is malformed.
+bool literal_occurs(const pattern_index_view& index, const pattern_record& record,
+                    std::string_view lowered, bool* sound) {
+  for (std::size_t n = 0; n < record.literal_count; ++n) {
+    std::string_view literal;
+    if (!index.literal(record.first_literal + n, &literal)) {
+      *sound = false;
+      return false;
+    }
+    if (lowered.find(literal) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+// The lines of the index to try on the subject, in file order; each is checked before
+// anything is logged, so a malformed index can still give way to the plain walk.
+bool chosen_records(const pattern_index_view& index, std::string_view lowered,
+                    std::vector<pattern_record>* chosen) {
+  std::vector<std::uint64_t> marks;
+  if (!index.candidates(lowered, &marks)) return false;
+  int previous_line = 0;
+  bool sound = true;
+  for (std::size_t word = 0; word < marks.size(); ++word) {
+    for (std::uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
+      pattern_record record;
+      if (!index.record(word * 64 + static_cast<std::size_t>(std::countr_zero(bits)), &record) ||
+          record.line_number <= previous_line) {
+        return false;
+      }
+      previous_line = record.line_number;
+      if (record.kind != pattern_kind::filtered || literal_occurs(index, record, lowered, &sound)) {
+        chosen->push_back(record);
+      }
+      if (!sound) return false;
+    }
+  }
+  return true;
 }
 
 // Where a rule's host name came from when the session did not carry one.
@@ -215,31 +257,32 @@ int __walk_regex_list(std::FILE* list, const std::string& path, const std::strin
   return result;
 }
 
-int __walk_pattern_index(const pattern_index& index, const std::string& path,
-                         const std::string& subject, log_function logger) {
+bool __walk_pattern_index(const pattern_index_view& index, const std::string& path,
+                          const std::string& subject, log_function logger, int* result) {
   // The matcher sees the subject as a C string, so the filter judges the same text.
   const std::string lowered = ascii_lowered(subject.c_str());
-  int result = 0;
-  for (const pattern_record& record : index.records) {
+  std::vector<pattern_record> chosen;
+  if (!chosen_records(index, lowered, &chosen)) return false;
+  *result = 0;
+  for (const pattern_record& record : chosen) {
     if (record.kind == pattern_kind::fails) {
       if (logger != nullptr) {
         const std::string error(record.error);
         logger(LOG_INFO, "Warning: checkRegexList(%s): regcomp(line %d): %s", path.c_str(),
                record.line_number, error.c_str());
       }
-      result = -1;
-      continue;
-    }
-    if (record.kind == pattern_kind::filtered &&
-        !literals_occur(lowered, &index.literals[record.first_literal], record.literal_count)) {
+      *result = -1;
       continue;
     }
     const std::string line(record.text);
     const int outcome = try_pattern(line.c_str(), record.line_number, path, subject, logger);
-    if (outcome == 1) return 1;
-    if (outcome < 0) result = -1;
+    if (outcome == 1) {
+      *result = 1;
+      return true;
+    }
+    if (outcome < 0) *result = -1;
   }
-  return result;
+  return true;
 }
 
 int checkRegexList(const std::string& path, const std::string& subject, log_function logger) {
@@ -250,10 +293,12 @@ int checkRegexList(const std::string& path, const std::string& subject, log_func
     }
     return -1;
   }
-  std::string bytes;
-  pattern_index index;
-  if (index_fits(file.get(), pattern_index_path(path), &bytes, &index)) {
-    return __walk_pattern_index(index, path, subject, logger);
+  mapped_index mapped;
+  pattern_index_view index;
+  int result = 0;
+  if (index_fits(file.get(), pattern_index_path(path), &mapped, &index) &&
+      __walk_pattern_index(index, path, subject, logger, &result)) {
+    return result;
   }
   return __walk_regex_list(file.get(), path, subject, logger);
 }
