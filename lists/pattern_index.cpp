@@ -9,15 +9,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "lists/pattern_prefilter.h"
 #include "support/unique_fd.h"
@@ -26,18 +27,47 @@ namespace korvex {
 namespace {
 
 constexpr char kIndexMagic[8] = {'K', 'V', 'X', 'P', 'I', 'D', 'X', '\n'};
-constexpr std::uint32_t kIndexVersion = 2;
-// Magic, version, the six identity fields and the counts of records, literals, lines tried
-// on every subject, buckets, postings and string bytes.
-constexpr std::size_t kHeaderSize = 8 + 4 + 6 * 8 + 6 * 4;
+constexpr std::uint32_t kIndexVersion = 3;
+// Magic, version, the six identity fields, the counts of records, literals, lines tried
+// on every subject, buckets, postings and string bytes, and the checksum of all that and
+// the ids of the lines tried on every subject.
+constexpr std::size_t kHeaderSize = 8 + 4 + 6 * 8 + 6 * 4 + 4;
+constexpr std::size_t kHeaderChecksumAt = kHeaderSize - 4;
 // Line number, kind, error length, text length, text, error and first-literal offsets,
-// literal count.
-constexpr std::size_t kRecordSize = 4 + 1 + 1 + 2 + 4 + 4 + 4 + 4;
+// literal count, and the checksum of the record with its texts and literals.
+constexpr std::size_t kRecordSize = 4 + 1 + 1 + 2 + 4 + 4 + 4 + 4 + 4;
+constexpr std::size_t kRecordChecksumAt = kRecordSize - 4;
 constexpr std::size_t kLiteralSize = 4 + 4;
 constexpr std::size_t kKeyLength = 3;
 constexpr std::size_t kMostBuckets = 4096;
 // No list the matcher can read in reasonable time has an index larger than this.
 constexpr off_t kLargestIndex = off_t{256} << 20;
+
+// CRC-32 (the reflected 0xEDB88320 polynomial): every part of the index a run reads carries
+// one, so that a damaged byte sends the matcher to the list instead of changing a verdict.
+constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
+  std::array<std::uint32_t, 256> table{};
+  for (std::uint32_t n = 0; n < 256; ++n) {
+    std::uint32_t value = n;
+    for (int bit = 0; bit < 8; ++bit) value = (value & 1) != 0 ? 0xEDB88320U ^ (value >> 1) : value >> 1;
+    table[n] = value;
+  }
+  return table;
+}();
+
+// A running checksum: start from 0, add pieces in order.
+class checksum {
+ public:
+  void add(std::string_view bytes) {
+    for (const char byte : bytes) {
+      state_ = kCrcTable[(state_ ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (state_ >> 8);
+    }
+  }
+  std::uint32_t value() const { return ~state_; }
+
+ private:
+  std::uint32_t state_ = 0xFFFFFFFFU;
+};
 
 bool is_comment(const char* line) {
   while (*line != '\0' && std::isspace(static_cast<unsigned char>(*line)) != 0) ++line;
@@ -288,20 +318,33 @@ std::string encode_pattern_index(const pattern_list_identity& identity,
     return offset;
   };
   for (const pattern_entry& entry : entries) {
-    put_u32(&records, static_cast<std::uint32_t>(entry.line_number));
-    records.push_back(static_cast<char>(entry.kind));
-    records.push_back(static_cast<char>(entry.error.size()));
-    records.push_back(static_cast<char>(entry.text.size()));
-    records.push_back(static_cast<char>(entry.text.size() >> 8));
-    put_u32(&records, add_string(entry.text));
-    put_u32(&records, add_string(entry.error));
-    put_u32(&records, literal_total);
-    put_u32(&records, static_cast<std::uint32_t>(entry.literals.size()));
+    std::string record;
+    put_u32(&record, static_cast<std::uint32_t>(entry.line_number));
+    record.push_back(static_cast<char>(entry.kind));
+    record.push_back(static_cast<char>(entry.error.size()));
+    record.push_back(static_cast<char>(entry.text.size()));
+    record.push_back(static_cast<char>(entry.text.size() >> 8));
+    put_u32(&record, add_string(entry.text));
+    put_u32(&record, add_string(entry.error));
+    put_u32(&record, literal_total);
+    put_u32(&record, static_cast<std::uint32_t>(entry.literals.size()));
+    // In the order the reader checks it: the record, its texts, then each literal's table
+    // entry and bytes.
+    checksum sum;
+    sum.add(record);
+    sum.add(entry.text);
+    sum.add(entry.error);
     for (const std::string& literal : entry.literals) {
-      put_u32(&literals, add_string(literal));
-      put_u32(&literals, static_cast<std::uint32_t>(literal.size()));
+      std::string item;
+      put_u32(&item, add_string(literal));
+      put_u32(&item, static_cast<std::uint32_t>(literal.size()));
+      sum.add(item);
+      sum.add(literal);
+      literals += item;
       ++literal_total;
     }
+    put_u32(&record, sum.value());
+    records += record;
   }
   std::string out(kIndexMagic, sizeof kIndexMagic);
   put_u32(&out, kIndexVersion);
@@ -318,17 +361,30 @@ std::string encode_pattern_index(const pattern_list_identity& identity,
                                   filing.buckets.size(), posting_total, strings.size()}) {
     put_u32(&out, static_cast<std::uint32_t>(count));
   }
-  for (const std::uint32_t id : filing.always) put_u32(&out, id);
-  std::uint32_t start = 0;
+  std::string always;
+  for (const std::uint32_t id : filing.always) put_u32(&always, id);
+  checksum header;
+  header.add(out);
+  header.add(always);
+  put_u32(&out, header.value());
+  out += always;
+  // Each bucket's checksum covers its start, its end and the ids filed in it.
+  std::string starts;
+  std::string sums;
+  std::string postings;
   for (const auto& bucket : filing.buckets) {
-    put_u32(&out, start);
-    start += static_cast<std::uint32_t>(bucket.size());
+    std::string filed;
+    put_u32(&filed, static_cast<std::uint32_t>(postings.size() / 4));
+    put_u32(&filed, static_cast<std::uint32_t>(postings.size() / 4 + bucket.size()));
+    for (const std::uint32_t id : bucket) put_u32(&filed, id);
+    checksum sum;
+    sum.add(filed);
+    put_u32(&sums, sum.value());
+    starts.append(filed, 0, 4);
+    postings.append(filed, 8);
   }
-  put_u32(&out, start);
-  for (const auto& bucket : filing.buckets) {
-    for (const std::uint32_t id : bucket) put_u32(&out, id);
-  }
-  return out + records + literals + strings;
+  put_u32(&starts, static_cast<std::uint32_t>(postings.size() / 4));
+  return out + starts + sums + postings + records + literals + strings;
 }
 
 bool pattern_index_view::open(std::string_view bytes) {
@@ -361,11 +417,16 @@ bool pattern_index_view::open(std::string_view bytes) {
   const std::size_t limit = bytes.size();
   always_at_ = kHeaderSize;
   buckets_at_ = always_at_ + section(always_count_, 4, limit, &fits);
-  postings_at_ = buckets_at_ + section(bucket_count_ + 1, 4, limit, &fits);
+  sums_at_ = buckets_at_ + section(bucket_count_ + 1, 4, limit, &fits);
+  postings_at_ = sums_at_ + section(bucket_count_, 4, limit, &fits);
   records_at_ = postings_at_ + section(posting_count_, 4, limit, &fits);
   literals_at_ = records_at_ + section(record_count_, kRecordSize, limit, &fits);
   strings_at_ = literals_at_ + section(literal_count_, kLiteralSize, limit, &fits);
   if (!fits || strings_at_ > limit || limit - strings_at_ != strings_size) return false;
+  checksum sum;
+  sum.add(bytes.substr(0, kHeaderChecksumAt));
+  sum.add(bytes.substr(always_at_, buckets_at_ - always_at_));
+  if (sum.value() != get_u32(bytes.data() + kHeaderChecksumAt)) return false;
   bytes_ = bytes;
   return true;
 }
@@ -396,11 +457,26 @@ bool pattern_index_view::record(std::size_t id, pattern_record* record) const {
   record->error = bytes_.substr(strings_at_ + error_at, error_length);
   record->first_literal = first_literal;
   record->literal_count = literal_count;
+  if (!sound_checksum(at, *record)) return false;
   // Texts go to the matcher and the log as C strings; the kinds carry what they need.
   return record->text.find('\0') == std::string_view::npos &&
          record->error.find('\0') == std::string_view::npos &&
          (record->kind == pattern_kind::filtered) == (literal_count != 0) &&
          (record->kind == pattern_kind::fails || error_length == 0);
+}
+
+bool pattern_index_view::sound_checksum(const char* at, const pattern_record& record) const {
+  checksum sum;
+  sum.add(std::string_view(at, kRecordChecksumAt));
+  sum.add(record.text);
+  sum.add(record.error);
+  for (std::size_t n = record.first_literal; n < record.first_literal + record.literal_count; ++n) {
+    std::string_view literal;
+    if (!this->literal(n, &literal)) return false;
+    sum.add(bytes_.substr(literals_at_ + n * kLiteralSize, kLiteralSize));
+    sum.add(literal);
+  }
+  return sum.value() == get_u32(at + kRecordChecksumAt);
 }
 
 bool pattern_index_view::literal(std::size_t n, std::string_view* literal) const {
@@ -436,10 +512,7 @@ bool pattern_index_view::candidates(std::string_view lowered_subject,
     const std::size_t bucket = bucket_of(lowered_subject.substr(at, kKeyLength), bucket_count_);
     if (seen[bucket]) continue;
     seen[bucket] = true;
-    const std::size_t start = get_u32(bytes_.data() + buckets_at_ + 4 * bucket);
-    const std::size_t end = get_u32(bytes_.data() + buckets_at_ + 4 * (bucket + 1));
-    if (start > end || end > posting_count_) return false;
-    if (!ids(postings_at_ + 4 * start, end - start, marks)) return false;
+    if (!filed(bucket, marks)) return false;
   }
   return true;
 }
@@ -451,28 +524,43 @@ bool pattern_index_view::complete() const {
   for (std::size_t bucket = 0; bucket < bucket_count_; ++bucket) {
     const std::size_t start = get_u32(bytes_.data() + buckets_at_ + 4 * bucket);
     const std::size_t end = get_u32(bytes_.data() + buckets_at_ + 4 * (bucket + 1));
-    if (start != previous_end || start > end || end > posting_count_) return false;
+    if (start != previous_end || !filed(bucket, &marks)) return false;
     previous_end = end;
   }
-  return previous_end == posting_count_ && ids(postings_at_, posting_count_, &marks);
+  return previous_end == posting_count_;
 }
 
-mapped_index::~mapped_index() {
-  if (data_ != nullptr) (void)::munmap(data_, size_);  // read-only: nothing to lose
+bool pattern_index_view::filed(std::size_t bucket, std::vector<std::uint64_t>* marks) const {
+  const std::string_view bounds = bytes_.substr(buckets_at_ + 4 * bucket, 8);
+  const std::size_t start = get_u32(bounds.data());
+  const std::size_t end = get_u32(bounds.data() + 4);
+  if (start > end || end > posting_count_) return false;
+  const std::string_view postings = bytes_.substr(postings_at_ + 4 * start, 4 * (end - start));
+  checksum sum;
+  sum.add(bounds);
+  sum.add(postings);
+  return sum.value() == get_u32(bytes_.data() + sums_at_ + 4 * bucket) &&
+         ids(postings_at_ + 4 * start, end - start, marks);
 }
 
-bool mapped_index::map(const std::string& path) {
+bool index_bytes::read(const std::string& path) {
+  bytes_.clear();
   const unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat status {};
   if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
       status.st_size <= 0 || status.st_size > kLargestIndex) {
     return false;
   }
-  void* data = ::mmap(nullptr, static_cast<std::size_t>(status.st_size), PROT_READ, MAP_PRIVATE,
-                      fd.get(), 0);
-  if (data == MAP_FAILED) return false;
-  data_ = data;
-  size_ = static_cast<std::size_t>(status.st_size);
+  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = ::pread(fd.get(), bytes.data() + done, bytes.size() - done,
+                                static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;  // cut short meanwhile, or unreadable
+    done += static_cast<std::size_t>(got);
+  }
+  bytes_ = std::move(bytes);
   return true;
 }
 

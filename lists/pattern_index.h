@@ -8,13 +8,15 @@
 // occur in any subject the expression matches, or no filter. The file is little-endian
 // fixed-width fields: a header, the ids of the lines every subject must try, a table of
 // three-byte keys with the ids of the lines filed under each, the line records, the literal
-// table and the texts. Each line with a filter is filed under the rarest three-byte piece
+// table and the texts. The header (with the ids every subject tries), each key's ids and
+// each line record (with its texts and literals) carry a CRC-32, checked whenever that part
+// is read, so a damaged byte makes the index unusable rather than wrong. Each line with a filter is filed under the rarest three-byte piece
 // of each of its literals, so a run looks at the few lines that share a piece with its
 // subject. Readers check every count, length and offset they use and trust nothing.
 //
 // Exports: kPatternLineSize, kPatternErrorSize, kPatternFlags, kPatternIndexSuffix,
 // pattern_line_reader, pattern_list_identity, identity_of, pattern_kind, pattern_entry,
-// pattern_record, pattern_index, pattern_index_view, mapped_index, pattern_index_path,
+// pattern_record, pattern_index, pattern_index_view, index_bytes, pattern_index_path,
 // build_pattern_entries, encode_pattern_index, decode_pattern_index, load_pattern_index,
 // write_pattern_index.
 #pragma once
@@ -119,6 +121,8 @@ class pattern_index_view {
 
  private:
   bool ids(std::size_t offset, std::size_t count, std::vector<std::uint64_t>* marks) const;
+  bool filed(std::size_t bucket, std::vector<std::uint64_t>* marks) const;
+  bool sound_checksum(const char* at, const pattern_record& record) const;
 
   std::string_view bytes_;
   pattern_list_identity identity_;
@@ -129,26 +133,25 @@ class pattern_index_view {
   std::size_t posting_count_ = 0;
   std::size_t always_at_ = 0;
   std::size_t buckets_at_ = 0;
+  std::size_t sums_at_ = 0;
   std::size_t postings_at_ = 0;
   std::size_t records_at_ = 0;
   std::size_t literals_at_ = 0;
   std::size_t strings_at_ = 0;
 };
 
-// mapped_index - an index file mapped read-only for the life of the holder.
-class mapped_index {
+// index_bytes - an index file read into memory with one pread. Not mapped: a file cut
+// short while mapped would kill the reader with SIGBUS, while a short read is only a
+// malformed index.
+class index_bytes {
  public:
-  mapped_index() = default;
-  ~mapped_index();
-  mapped_index(const mapped_index&) = delete;
-  mapped_index& operator=(const mapped_index&) = delete;
-  // map - map the regular file at path; false when missing, unreadable, empty or too large.
-  bool map(const std::string& path);
-  std::string_view bytes() const { return {static_cast<const char*>(data_), size_}; }
+  // read - read the regular file at path; false when missing, unreadable, empty, too large
+  // or shorter than fstat said.
+  bool read(const std::string& path);
+  std::string_view bytes() const { return bytes_; }
 
  private:
-  void* data_ = nullptr;
-  std::size_t size_ = 0;
+  std::string bytes_;
 };
 
 // pattern_index_path - where the index of the list at list_path lives.

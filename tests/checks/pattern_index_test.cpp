@@ -476,10 +476,10 @@ TEST_F(PatternIndexTest, DamagedIndexSendsTheMatcherToTheList) {
   EXPECT_EQ(judged_with(bytes + "x"), plain);
   // Damage to the fields a run reads: the ids filed, the line records and the literal
   // table, and counts that no longer fit the sections. The list has a failing line (tried
-  // on every subject) and a filtered one filed under "ple"; the sections start at 84
-  // (always-tried ids), 88 (17 bucket starts), 156 (filed ids), 160 (records of 24 bytes),
-  // 208 (literals) and 216 (texts).
-  ASSERT_EQ(bytes.size(), 216u + 1 + 9 + 26 + 3);
+  // on every subject) and a filtered one filed under "ple"; the sections start at 88
+  // (always-tried ids), 92 (17 bucket starts), 160 (16 bucket checksums), 224 (filed ids),
+  // 228 (records of 28 bytes), 284 (literals) and 292 (texts).
+  ASSERT_EQ(bytes.size(), 292u + 1 + 9 + 26 + 3);
   struct damage {
     std::size_t offset;
     int width;
@@ -489,17 +489,17 @@ TEST_F(PatternIndexTest, DamagedIndexSendsTheMatcherToTheList) {
   const damage damages[] = {
       {60, 4, 3, "one record more than there are"},
       {72, 4, 15, "a bucket count that is not a power of two"},
-      {84, 4, 2, "an always-tried id beyond the records"},
-      {156, 4, 9, "a filed id beyond the records"},
-      {160, 4, 0, "line number 0"},
-      {164, 1, 7, "an unknown kind"},
-      {165, 1, 200, "an error text too long for the matcher's buffer"},
-      {184, 4, 2, "a line number no later than the one before"},
-      {190, 2, 0, "a text of no length"},
-      {192, 4, 0xffff, "a text outside the texts"},
-      {204, 4, 5, "literals beyond the table"},
-      {208, 4, 0x7fff, "a literal outside the texts"},
-      {212, 4, 0, "a literal of no length"},
+      {88, 4, 2, "an always-tried id beyond the records"},
+      {224, 4, 9, "a filed id beyond the records"},
+      {228, 4, 0, "line number 0"},
+      {232, 1, 7, "an unknown kind"},
+      {233, 1, 200, "an error text too long for the matcher's buffer"},
+      {256, 4, 2, "a line number no later than the one before"},
+      {262, 2, 0, "a text of no length"},
+      {264, 4, 0xffff, "a text outside the texts"},
+      {276, 4, 5, "literals beyond the table"},
+      {284, 4, 0x7fff, "a literal outside the texts"},
+      {288, 4, 0, "a literal of no length"},
   };
   for (const damage& each : damages) {
     std::string changed = bytes;
@@ -508,6 +508,15 @@ TEST_F(PatternIndexTest, DamagedIndexSendsTheMatcherToTheList) {
     }
     ASSERT_NE(changed, bytes) << each.what;
     ASSERT_EQ(judged_with(changed), plain) << each.what;
+  }
+  // Any one byte changed anywhere - a line number, a text, an error text, a literal, an id
+  // filed, the list's identity - is found out by a checksum: the plain walk's very output.
+  for (std::size_t offset = 0; offset < bytes.size(); ++offset) {
+    for (const unsigned char flip : {0x01, 0x20, 0xff}) {
+      std::string changed = bytes;
+      changed[offset] = static_cast<char>(static_cast<unsigned char>(changed[offset]) ^ flip);
+      ASSERT_EQ(judged_with(changed), plain) << "byte " << offset << " ^ " << int{flip};
+    }
   }
   // The undamaged index decodes to what was written.
   pattern_index again;
