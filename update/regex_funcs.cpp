@@ -1,5 +1,6 @@
 // regex_funcs - the regex list updater's logic: options, the start-up probe, the
-// ownership test of the installed list, the request body and the download itself.
+// ownership test of the installed list, the request body, the download itself and the
+// index rebuilt beside the installed list.
 //
 // Exports: see regex_funcs.h.
 #include "update/regex_funcs.h"
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lists/pattern_index.h"
 #include "support/common_utils.h"
 #include "update/report.h"
 
@@ -236,6 +238,18 @@ bool install_download(const std::string& file, log_function log) {
   return true;
 }
 
+// refresh_index - rebuild the index beside a freshly installed list. The list is in place
+// already, so a failure costs the plugin only speed: it is reported, and an index that could
+// not be rewritten is removed rather than left to describe a list that is gone.
+void refresh_index(const std::string& file, log_function log) {
+  const std::string index = pattern_index_path(file);
+  std::string problem;
+  if (write_pattern_index(file, index, &problem)) return;
+  log(LOG_ERR, "Unable to write the index of [%s]: %s", file.c_str(), problem.c_str());
+  report(stderr, "Unable to write the index of [%s]: %s\n", file.c_str(), problem.c_str());
+  remove_if_present(index);
+}
+
 }  // namespace
 
 bool download_regex(const RegexOptions& options, const std::string& url) {
@@ -246,7 +260,10 @@ bool download_regex(const RegexOptions& options, const std::string& url) {
     if (to_file) remove_if_present(*options.file + ".new");
     return false;
   }
-  return !to_file || install_download(*options.file, options.log);
+  if (!to_file) return true;
+  if (!install_download(*options.file, options.log)) return false;
+  refresh_index(*options.file, options.log);
+  return true;
 }
 
 }  // namespace korvex

@@ -54,7 +54,8 @@ std::string __generate_data(const RegexOptions& options);
 // regex_download_command - the curl command line that asks url for the list.
 std::string regex_download_command(const RegexOptions& options, const std::string& url);
 
-// download_regex - download the list and, outside debug mode, install it over the file.
+// download_regex - download the list and, outside debug mode, install it over the file and
+// rebuild its index (a failed index is reported and removed; the update still succeeds).
 bool download_regex(const RegexOptions& options, const std::string& url = kRegexServiceUrl);
 
 }  // namespace korvex

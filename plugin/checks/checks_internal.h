@@ -3,15 +3,18 @@
 // so that tests can script what the resolver says), and a holder for compiled expressions.
 //
 // Exports: check_syslog, syslog_line, __getenv, reverse_resolver, __reverse_resolver,
-// forward_outcome, forward_resolver, __forward_resolver, regex_holder.
+// forward_outcome, forward_resolver, __forward_resolver, regex_holder, __walk_regex_list,
+// __walk_pattern_index.
 #pragma once
 
 #include <netinet/in.h>
 #include <regex.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
+#include "lists/pattern_index.h"
 #include "support/qv_log.h"
 
 namespace korvex {
@@ -67,5 +70,16 @@ class regex_holder {
   regex_t regex_{};
   bool compiled_ = false;
 };
+
+// __walk_regex_list - the plain walk of checkRegexList over an open list: every line to
+// compile is compiled and tried in turn.
+int __walk_regex_list(std::FILE* list, const std::string& path, const std::string& subject,
+                      log_function logger);
+
+// __walk_pattern_index - checkRegexList's walk over the fresh index of the list at path,
+// with the same result (in *result) and the same log lines as the plain walk. False, with
+// nothing logged, when the index turns out malformed.
+bool __walk_pattern_index(const pattern_index_view& index, const std::string& path,
+                          const std::string& subject, log_function logger, int* result);
 
 }  // namespace korvex

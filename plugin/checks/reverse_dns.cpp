@@ -4,23 +4,33 @@
 // Exports: default_dslregex, isDottedQuad, lookupReverseDNS, lookupReverseDns,
 // checkRegexList, checkDSLRegexList, isDSL, check_ip_reverse_dns,
 // check_dynamic_reverse_dns, check_reverse_dns_list; internally check_syslog, syslog_line,
-// __getenv and __reverse_resolver.
+// __getenv, __reverse_resolver, __walk_regex_list and __walk_pattern_index.
+//
+// checkRegexList compiles pattern lines one at a time. With a fresh index beside the list it
+// passes over the lines whose literals cannot occur in the subject and reports the lines that
+// do not compile from the index; otherwise it walks the list itself. Both give the same
+// result and the same log lines.
 
 #include "plugin/checks/reverse_dns.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include <algorithm>
-#include <cctype>
+#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
+#include <vector>
 
+#include "lists/pattern_index.h"
+#include "lists/pattern_prefilter.h"
 #include "plugin/checks/checks_internal.h"
 
 namespace korvex {
@@ -31,10 +41,7 @@ log_function check_syslog = ::syslog;
 
 namespace {
 
-constexpr int kPatternFlags = REG_EXTENDED | REG_ICASE | REG_NOSUB;
 constexpr int kReverseRetries = 3;
-constexpr std::size_t kRegexErrorSize = 80;
-constexpr int kPatternLineSize = 1024;
 
 int query_reverse_name(const in_addr& address, std::string* name) {
   const hostent* host = ::gethostbyaddr(&address, sizeof address, AF_INET);
@@ -58,9 +65,75 @@ class file_holder {
   std::FILE* file_;
 };
 
-bool is_comment(const char* line) {
-  while (*line != '\0' && std::isspace(static_cast<unsigned char>(*line))) ++line;
-  return *line == '#';
+// Compile one pattern line and try it on the subject as the plain walk does: 1 on a
+// match (logged), -1 when it does not compile (logged), 0 otherwise.
+int try_pattern(const char* line, int line_number, const std::string& path,
+                const std::string& subject, log_function logger) {
+  regex_holder pattern;
+  const int code = pattern.compile(line, kPatternFlags);
+  if (code != 0) {
+    if (logger != nullptr) {
+      logger(LOG_INFO, "Warning: checkRegexList(%s): regcomp(line %d): %s", path.c_str(),
+             line_number, pattern.error(code, kPatternErrorSize).c_str());
+    }
+    return -1;
+  }
+  if (!pattern.matches(subject.c_str())) return 0;
+  if (logger != nullptr) {
+    logger(LOG_DEBUG, "checkRegexList(%s, line %d): hit [%s][%s]", path.c_str(), line_number,
+           subject.c_str(), line);
+  }
+  return 1;
+}
+
+// The index beside the list, when it was made from the very file that is open: the
+// identity comes from the open descriptor, so a list replaced meanwhile cannot be paired
+// with the index of another.
+bool index_fits(std::FILE* list, const std::string& index_path, index_bytes* stored,
+                pattern_index_view* index) {
+  struct stat status {};
+  return ::fstat(::fileno(list), &status) == 0 && stored->read(index_path) &&
+         index->open(stored->bytes()) && index->identity() == identity_of(status);
+}
+
+// Whether one of the record's literals occurs in the subject; false too, with *sound
+// cleared, when the literal table is malformed.
+bool literal_occurs(const pattern_index_view& index, const pattern_record& record,
+                    std::string_view lowered, bool* sound) {
+  for (std::size_t n = 0; n < record.literal_count; ++n) {
+    std::string_view literal;
+    if (!index.literal(record.first_literal + n, &literal)) {
+      *sound = false;
+      return false;
+    }
+    if (lowered.find(literal) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+// The lines of the index to try on the subject, in file order; each is checked before
+// anything is logged, so a malformed index can still give way to the plain walk.
+bool chosen_records(const pattern_index_view& index, std::string_view lowered,
+                    std::vector<pattern_record>* chosen) {
+  std::vector<std::uint64_t> marks;
+  if (!index.candidates(lowered, &marks)) return false;
+  int previous_line = 0;
+  bool sound = true;
+  for (std::size_t word = 0; word < marks.size(); ++word) {
+    for (std::uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
+      pattern_record record;
+      if (!index.record(word * 64 + static_cast<std::size_t>(std::countr_zero(bits)), &record) ||
+          record.line_number <= previous_line) {
+        return false;
+      }
+      previous_line = record.line_number;
+      if (record.kind != pattern_kind::filtered || literal_occurs(index, record, lowered, &sound)) {
+        chosen->push_back(record);
+      }
+      if (!sound) return false;
+    }
+  }
+  return true;
 }
 
 // Where a rule's host name came from when the session did not carry one.
@@ -170,41 +243,64 @@ unsigned lookupReverseDns(std::string* name, const std::optional<std::string>& i
   return code;
 }
 
+int __walk_regex_list(std::FILE* list, const std::string& path, const std::string& subject,
+                      log_function logger) {
+  int result = 0;
+  pattern_line_reader lines(list);
+  int line_number = 0;
+  const char* line = nullptr;
+  while (lines.next(&line_number, &line)) {
+    const int outcome = try_pattern(line, line_number, path, subject, logger);
+    if (outcome == 1) return 1;
+    if (outcome < 0) result = -1;
+  }
+  return result;
+}
+
+bool __walk_pattern_index(const pattern_index_view& index, const std::string& path,
+                          const std::string& subject, log_function logger, int* result) {
+  // The matcher sees the subject as a C string, so the filter judges the same text.
+  const std::string lowered = ascii_lowered(subject.c_str());
+  std::vector<pattern_record> chosen;
+  if (!chosen_records(index, lowered, &chosen)) return false;
+  *result = 0;
+  for (const pattern_record& record : chosen) {
+    if (record.kind == pattern_kind::fails) {
+      if (logger != nullptr) {
+        const std::string error(record.error);
+        logger(LOG_INFO, "Warning: checkRegexList(%s): regcomp(line %d): %s", path.c_str(),
+               record.line_number, error.c_str());
+      }
+      *result = -1;
+      continue;
+    }
+    const std::string line(record.text);
+    const int outcome = try_pattern(line.c_str(), record.line_number, path, subject, logger);
+    if (outcome == 1) {
+      *result = 1;
+      return true;
+    }
+    if (outcome < 0) *result = -1;
+  }
+  return true;
+}
+
 int checkRegexList(const std::string& path, const std::string& subject, log_function logger) {
-  const file_holder file(std::fopen(path.c_str(), "r"));
+  const file_holder file(std::fopen(path.c_str(), "re"));
   if (file.get() == nullptr) {
     if (logger != nullptr) {
       logger(LOG_INFO, "Warning: checkRegexList(): unable to open file '%s'", path.c_str());
     }
     return -1;
   }
+  index_bytes stored;
+  pattern_index_view index;
   int result = 0;
-  int line_number = 0;
-  char line[kPatternLineSize];
-  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
-    ++line_number;
-    std::size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
-    if (length == 0 || is_comment(line)) continue;
-    regex_holder pattern;
-    const int code = pattern.compile(line, kPatternFlags);
-    if (code != 0) {
-      if (logger != nullptr) {
-        logger(LOG_INFO, "Warning: checkRegexList(%s): regcomp(line %d): %s", path.c_str(),
-               line_number, pattern.error(code, kRegexErrorSize).c_str());
-      }
-      result = -1;
-      continue;
-    }
-    if (pattern.matches(subject.c_str())) {
-      if (logger != nullptr) {
-        logger(LOG_DEBUG, "checkRegexList(%s, line %d): hit [%s][%s]", path.c_str(), line_number,
-               subject.c_str(), line);
-      }
-      return 1;
-    }
+  if (index_fits(file.get(), pattern_index_path(path), &stored, &index) &&
+      __walk_pattern_index(index, path, subject, logger, &result)) {
+    return result;
   }
-  return result;
+  return __walk_regex_list(file.get(), path, subject, logger);
 }
 
 int checkDSLRegexList(const std::string& subject) {
@@ -223,7 +319,7 @@ int isDSL(const std::optional<std::string>& host) {
   const int code = fallback.compile(default_dslregex, kPatternFlags);
   if (code != 0) {
     syslog_line(LOG_INFO, "Warning: isDSL(): regcomp(): %s\n",
-                fallback.error(code, kRegexErrorSize).c_str());
+                fallback.error(code, kPatternErrorSize).c_str());
     return 0;
   }
   return fallback.matches(host->c_str()) ? 1 : 0;

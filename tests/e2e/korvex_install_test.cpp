@@ -112,6 +112,7 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
             "/usr/share/korvex/bin drwxr-xr-x\n" +
                 kListmgrLine +
                 "/usr/share/korvex/bin/korvex-plesk -rwxr-xr-x\n"
+            "/usr/share/korvex/bin/korvex-regex-index -rwxr-xr-x\n"
             "/usr/share/korvex/bin/korvex-rejmsg -rwxr-xr-x\n"
             "/usr/share/korvex/bin/korvex-update -rwxr-xr-x\n"
             "/usr/share/korvex/bin/ksfpull -rwxr-xr-x\n"
@@ -121,6 +122,7 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
             "/usr/share/man/man8 drwxr-xr-x\n"
             "/usr/share/man/man8/korvex-listmgr.8.gz -rw-r--r--\n"
             "/usr/share/man/man8/korvex-plesk.8.gz -rw-r--r--\n"
+            "/usr/share/man/man8/korvex-regex-index.8.gz -rw-r--r--\n"
             "/usr/share/man/man8/korvex-rejmsg.8.gz -rw-r--r--\n"
             "/usr/share/man/man8/korvex-update.8.gz -rw-r--r--\n"
             "/usr/share/man/man8/ksfpull.8.gz -rw-r--r--\n"

@@ -2,9 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <vector>
 
+#include "lists/pattern_index.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/update/update_test_util.h"
@@ -192,6 +196,62 @@ TEST_F(RegexDownload, InstallsListingOverTheFile) {
   EXPECT_NE(testing::inode_of(*options_.file), before);  // renamed into place, not rewritten
   EXPECT_FALSE(testing::exists(*options_.file + ".new"));
   EXPECT_TRUE(capture_.lines().empty());
+}
+
+std::vector<std::string> directory_names(const std::string& path) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The lines an index holds, as (line number, text, literals) triples.
+std::vector<std::string> indexed_lines(const std::string& list) {
+  std::string bytes;
+  pattern_index index;
+  if (!load_pattern_index(pattern_index_path(list), &bytes, &index)) return {"no index"};
+  struct stat status {};
+  if (::stat(list.c_str(), &status) != 0 || !(index.identity == identity_of(status))) {
+    return {"stale index"};
+  }
+  std::vector<std::string> lines;
+  for (const pattern_record& record : index.records) {
+    std::string line = std::to_string(record.line_number) + " " + std::string(record.text);
+    for (std::size_t i = 0; i < record.literal_count; ++i) {
+      line += " [" + std::string(index.literals[record.first_literal + i]) + "]";
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(RegexDownload, EveryInstalledListGetsAFreshIndex) {
+  ASSERT_TRUE(download_regex(options_, serve(kHeader + "\n^dyn-\n")));
+  EXPECT_THAT(indexed_lines(*options_.file), ElementsAre("2 ^dyn- [dyn-]"));
+  ASSERT_TRUE(download_regex(options_, serve(kHeader + "\n\n\\.pool\\.|cable\n(x)\n")));
+  EXPECT_THAT(indexed_lines(*options_.file), ElementsAre("3 \\.pool\\.|cable [.pool.] [cable]",
+                                                         "4 (x)"));
+  EXPECT_EQ(directory_names(dir_.path()),
+            (std::vector<std::string>{"list", "list.index", "served"}));
+  EXPECT_TRUE(capture_.lines().empty());
+}
+
+TEST_F(RegexDownload, IndexThatCannotBeWrittenNeitherFailsTheUpdateNorOutlivesItsList) {
+  // A name that leaves room for F.new and F.index but not for the index's temporary file.
+  const std::string name(245, 'n');
+  options_.file = dir_.write(name, kHeader + "\nold\n");
+  dir_.write(name + ".index", "index of the old list");
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(download_regex(options_, serve(kHeader + "\n^dyn-\n")));
+  const std::string problem = "Unable to write the index of [" + *options_.file +
+                              "]: cannot create " + *options_.file +
+                              ".index.XXXXXX: File name too long";
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), problem + "\n");
+  EXPECT_THAT(capture_.lines(), ElementsAre(LoggedLine{LOG_ERR, problem}));
+  EXPECT_EQ(TempDir::read(*options_.file), kHeader + "\n^dyn-\n");
+  EXPECT_EQ(directory_names(dir_.path()), (std::vector<std::string>{"list", name, "served"}));
 }
 
 TEST_F(RegexDownload, ErrorPageOrFailedTransferKeepsTheInstalledList) {

@@ -137,7 +137,7 @@ TEST_F(RegexpullProgram, PostsTheRequestAndInstallsTheListing) {
   ASSERT_TRUE(run_result.exited_with(0)) << run_result.describe();
   EXPECT_EQ(sandbox().read_file("/etc/korvex/dynaregex/dyna.regexes"), listing);
   EXPECT_EQ(sandbox().list_directory("/etc/korvex/dynaregex"),
-            std::vector<std::string>{"dyna.regexes"});
+            (std::vector<std::string>{"dyna.regexes", "dyna.regexes.index"}));
   const std::vector<HttpRequest> requests = sandbox().http().requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].method, "POST");

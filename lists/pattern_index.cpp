@@ -1,0 +1,604 @@
+// pattern_index - reading pattern lists line by line, and building, writing, reading and
+// checking the index kept beside a list.
+//
+// Exports: see pattern_index.h.
+
+#include "lists/pattern_index.h"
+
+#include <endian.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "lists/pattern_prefilter.h"
+#include "support/unique_fd.h"
+
+namespace korvex {
+namespace {
+
+constexpr char kIndexMagic[8] = {'K', 'V', 'X', 'P', 'I', 'D', 'X', '\n'};
+constexpr std::uint32_t kIndexVersion = 3;
+// Magic, version, the six identity fields, the counts of records, literals, lines tried
+// on every subject, buckets, postings and string bytes, and the checksum of all that and
+// the ids of the lines tried on every subject.
+constexpr std::size_t kHeaderSize = 8 + 4 + 6 * 8 + 6 * 4 + 4;
+constexpr std::size_t kHeaderChecksumAt = kHeaderSize - 4;
+// Line number, kind, error length, text length, text, error and first-literal offsets,
+// literal count, and the checksum of the record with its texts and literals.
+constexpr std::size_t kRecordSize = 4 + 1 + 1 + 2 + 4 + 4 + 4 + 4 + 4;
+constexpr std::size_t kRecordChecksumAt = kRecordSize - 4;
+constexpr std::size_t kLiteralSize = 4 + 4;
+constexpr std::size_t kKeyLength = 3;
+constexpr std::size_t kMostBuckets = 4096;
+// No list the matcher can read in reasonable time has an index larger than this.
+constexpr off_t kLargestIndex = off_t{256} << 20;
+
+// CRC-32 (the reflected 0xEDB88320 polynomial): every part of the index a run reads carries
+// one, so that a damaged byte sends the matcher to the list instead of changing a verdict.
+constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
+  std::array<std::uint32_t, 256> table{};
+  for (std::uint32_t n = 0; n < 256; ++n) {
+    std::uint32_t value = n;
+    for (int bit = 0; bit < 8; ++bit) value = (value & 1) != 0 ? 0xEDB88320U ^ (value >> 1) : value >> 1;
+    table[n] = value;
+  }
+  return table;
+}();
+
+// A running checksum: start from 0, add pieces in order.
+class checksum {
+ public:
+  void add(std::string_view bytes) {
+    for (const char byte : bytes) {
+      state_ = kCrcTable[(state_ ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (state_ >> 8);
+    }
+  }
+  std::uint32_t value() const { return ~state_; }
+
+ private:
+  std::uint32_t state_ = 0xFFFFFFFFU;
+};
+
+bool is_comment(const char* line) {
+  while (*line != '\0' && std::isspace(static_cast<unsigned char>(*line)) != 0) ++line;
+  return *line == '#';
+}
+
+void put_u32(std::string* out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<char>(value >> shift));
+}
+
+void put_u64(std::string* out, std::uint64_t value) {
+  for (int shift = 0; shift < 64; shift += 8) out->push_back(static_cast<char>(value >> shift));
+}
+
+std::uint32_t get_u32(const char* at) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, at, sizeof value);
+  return le32toh(value);
+}
+
+std::uint64_t get_u64(const char* at) {
+  std::uint64_t value = 0;
+  std::memcpy(&value, at, sizeof value);
+  return le64toh(value);
+}
+
+// The bucket of a three-byte key; the key's bytes are already folded to lower case.
+std::size_t bucket_of(std::string_view key, std::size_t bucket_count) {
+  const std::uint32_t packed = static_cast<unsigned char>(key[0]) |
+                               static_cast<unsigned char>(key[1]) << 8 |
+                               static_cast<unsigned char>(key[2]) << 16;
+  return (packed * 2654435761U >> 12) & (bucket_count - 1);
+}
+
+std::size_t buckets_for(std::size_t records) {
+  std::size_t count = 16;
+  while (count < 2 * records && count < kMostBuckets) count *= 2;
+  return count;
+}
+
+// The rarest three-byte piece of the literal, by how many literals of the list hold it.
+std::string_view rarest_key(std::string_view literal,
+                            const std::unordered_map<std::string_view, std::size_t>& frequency) {
+  std::string_view best = literal.substr(0, kKeyLength);
+  for (std::size_t at = 1; at + kKeyLength <= literal.size(); ++at) {
+    const std::string_view key = literal.substr(at, kKeyLength);
+    if (frequency.at(key) < frequency.at(best)) best = key;
+  }
+  return best;
+}
+
+// How many literals hold each three-byte piece.
+std::unordered_map<std::string_view, std::size_t> key_frequency(
+    const std::vector<pattern_entry>& entries) {
+  std::unordered_map<std::string_view, std::size_t> frequency;
+  for (const pattern_entry& entry : entries) {
+    for (const std::string& literal : entry.literals) {
+      std::unordered_set<std::string_view> seen;
+      for (std::size_t at = 0; at + kKeyLength <= literal.size(); ++at) {
+        const std::string_view key = std::string_view(literal).substr(at, kKeyLength);
+        if (seen.insert(key).second) ++frequency[key];
+      }
+    }
+  }
+  return frequency;
+}
+
+// Where each line goes: tried on every subject, or filed under one key per literal.
+struct line_filing {
+  std::vector<std::uint32_t> always;
+  std::vector<std::vector<std::uint32_t>> buckets;
+};
+
+line_filing file_lines(const std::vector<pattern_entry>& entries) {
+  line_filing filing;
+  filing.buckets.resize(buckets_for(entries.size()));
+  const std::unordered_map<std::string_view, std::size_t> frequency = key_frequency(entries);
+  for (std::uint32_t id = 0; id < entries.size(); ++id) {
+    const pattern_entry& entry = entries[id];
+    const bool short_literal =
+        std::any_of(entry.literals.begin(), entry.literals.end(),
+                    [](const std::string& literal) { return literal.size() < kKeyLength; });
+    if (entry.kind != pattern_kind::filtered || short_literal) {
+      filing.always.push_back(id);
+      continue;
+    }
+    for (const std::string& literal : entry.literals) {
+      std::vector<std::uint32_t>& bucket =
+          filing.buckets[bucket_of(rarest_key(literal, frequency), filing.buckets.size())];
+      if (bucket.empty() || bucket.back() != id) bucket.push_back(id);
+    }
+  }
+  return filing;
+}
+
+// A section size from a count of fixed-size items, or 0 with *fits false when it cannot
+// lie inside the bytes.
+std::size_t section(std::size_t count, std::size_t item, std::size_t limit, bool* fits) {
+  if (count > limit / item) {
+    *fits = false;
+    return 0;
+  }
+  return count * item;
+}
+
+// The compile error of a line, rendered as the matcher renders it.
+std::string compile_error(int code, const regex_t* compiled) {
+  char text[kPatternErrorSize];
+  (void)regerror(code, compiled, text, sizeof text);  // the length needed is of no use here
+  return text;
+}
+
+pattern_entry judge_line(int line_number, const char* text) {
+  pattern_entry entry;
+  entry.line_number = line_number;
+  entry.text = text;
+  regex_t compiled{};
+  const int code = regcomp(&compiled, text, kPatternFlags);
+  if (code != 0) {
+    entry.kind = pattern_kind::fails;
+    entry.error = compile_error(code, &compiled);
+    return entry;
+  }
+  regfree(&compiled);
+  std::optional<std::vector<std::string>> literals = pattern_literals(entry.text);
+  if (literals) {
+    entry.kind = pattern_kind::filtered;
+    entry.literals = std::move(*literals);
+  }
+  return entry;
+}
+
+bool read_whole(int fd, std::size_t size, std::string* bytes) {
+  bytes->resize(size);
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t got = ::read(fd, bytes->data() + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool write_whole(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(put));
+  }
+  return true;
+}
+
+std::string failure(const char* what, const std::string& path) {
+  return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+// Read the list and judge its lines, making sure it stayed the same file meanwhile.
+bool index_list(const std::string& list_path, std::string* bytes, std::string* problem) {
+  std::FILE* list = std::fopen(list_path.c_str(), "re");
+  if (list == nullptr) {
+    *problem = failure("cannot open", list_path);
+    return false;
+  }
+  struct stat before {};
+  struct stat after {};
+  bool fine = ::fstat(::fileno(list), &before) == 0;
+  const std::vector<pattern_entry> entries = build_pattern_entries(list);
+  fine = fine && std::ferror(list) == 0 && ::fstat(::fileno(list), &after) == 0;
+  if (!fine) *problem = failure("cannot read", list_path);
+  (void)std::fclose(list);  // opened for reading only: nothing to lose
+  if (fine && !(identity_of(before) == identity_of(after))) {
+    *problem = list_path + " changed while it was read";
+    fine = false;
+  }
+  if (fine) *bytes = encode_pattern_index(identity_of(before), entries);
+  return fine;
+}
+
+// Write bytes to a fresh temporary file beside index_path and rename it into place.
+bool replace_index(const std::string& index_path, std::string_view bytes, std::string* problem) {
+  const std::string pattern = index_path + ".XXXXXX";
+  std::string temporary = pattern;
+  unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd.valid()) {
+    *problem = failure("cannot create", pattern);  // the name tried last is of no use
+    return false;
+  }
+  bool written = ::fchmod(fd.get(), 0644) == 0 && write_whole(fd.get(), bytes) &&
+                 ::fsync(fd.get()) == 0;
+  written = ::close(fd.release()) == 0 && written;
+  if (written && ::rename(temporary.c_str(), index_path.c_str()) == 0) return true;
+  *problem = failure(written ? "cannot rename to" : "cannot write", written ? index_path : temporary);
+  (void)::unlink(temporary.c_str());  // our own temporary file: nothing else to do if it stays
+  return false;
+}
+
+}  // namespace
+
+bool pattern_line_reader::next(int* line_number, const char** text) {
+  while (std::fgets(line_, sizeof line_, file_) != nullptr) {
+    ++line_number_;
+    std::size_t length = std::strlen(line_);
+    if (length > 0 && line_[length - 1] == '\n') line_[--length] = '\0';
+    if (length == 0 || is_comment(line_)) continue;
+    *line_number = line_number_;
+    *text = line_;
+    return true;
+  }
+  return false;
+}
+
+pattern_list_identity identity_of(const struct stat& status) {
+  pattern_list_identity identity;
+  identity.inode = status.st_ino;
+  identity.size = static_cast<std::uint64_t>(status.st_size);
+  identity.modified_seconds = status.st_mtim.tv_sec;
+  identity.modified_nanoseconds = status.st_mtim.tv_nsec;
+  identity.changed_seconds = status.st_ctim.tv_sec;
+  identity.changed_nanoseconds = status.st_ctim.tv_nsec;
+  return identity;
+}
+
+std::string pattern_index_path(const std::string& list_path) {
+  return list_path + kPatternIndexSuffix;
+}
+
+std::vector<pattern_entry> build_pattern_entries(std::FILE* list) {
+  std::vector<pattern_entry> entries;
+  pattern_line_reader lines(list);
+  int line_number = 0;
+  const char* text = nullptr;
+  while (lines.next(&line_number, &text)) entries.push_back(judge_line(line_number, text));
+  return entries;
+}
+
+std::string encode_pattern_index(const pattern_list_identity& identity,
+                                 const std::vector<pattern_entry>& entries) {
+  const line_filing filing = file_lines(entries);
+  std::string records;
+  std::string literals;
+  std::string strings;
+  std::uint32_t literal_total = 0;
+  const auto add_string = [&strings](std::string_view text) {
+    const auto offset = static_cast<std::uint32_t>(strings.size());
+    strings.append(text);
+    return offset;
+  };
+  for (const pattern_entry& entry : entries) {
+    std::string record;
+    put_u32(&record, static_cast<std::uint32_t>(entry.line_number));
+    record.push_back(static_cast<char>(entry.kind));
+    record.push_back(static_cast<char>(entry.error.size()));
+    record.push_back(static_cast<char>(entry.text.size()));
+    record.push_back(static_cast<char>(entry.text.size() >> 8));
+    put_u32(&record, add_string(entry.text));
+    put_u32(&record, add_string(entry.error));
+    put_u32(&record, literal_total);
+    put_u32(&record, static_cast<std::uint32_t>(entry.literals.size()));
+    // In the order the reader checks it: the record, its texts, then each literal's table
+    // entry and bytes.
+    checksum sum;
+    sum.add(record);
+    sum.add(entry.text);
+    sum.add(entry.error);
+    for (const std::string& literal : entry.literals) {
+      std::string item;
+      put_u32(&item, add_string(literal));
+      put_u32(&item, static_cast<std::uint32_t>(literal.size()));
+      sum.add(item);
+      sum.add(literal);
+      literals += item;
+      ++literal_total;
+    }
+    put_u32(&record, sum.value());
+    records += record;
+  }
+  std::string out(kIndexMagic, sizeof kIndexMagic);
+  put_u32(&out, kIndexVersion);
+  for (const std::uint64_t field :
+       {identity.inode, identity.size, static_cast<std::uint64_t>(identity.modified_seconds),
+        static_cast<std::uint64_t>(identity.modified_nanoseconds),
+        static_cast<std::uint64_t>(identity.changed_seconds),
+        static_cast<std::uint64_t>(identity.changed_nanoseconds)}) {
+    put_u64(&out, field);
+  }
+  std::size_t posting_total = 0;
+  for (const auto& bucket : filing.buckets) posting_total += bucket.size();
+  for (const std::size_t count : {entries.size(), std::size_t{literal_total}, filing.always.size(),
+                                  filing.buckets.size(), posting_total, strings.size()}) {
+    put_u32(&out, static_cast<std::uint32_t>(count));
+  }
+  std::string always;
+  for (const std::uint32_t id : filing.always) put_u32(&always, id);
+  checksum header;
+  header.add(out);
+  header.add(always);
+  put_u32(&out, header.value());
+  out += always;
+  // Each bucket's checksum covers its start, its end and the ids filed in it.
+  std::string starts;
+  std::string sums;
+  std::string postings;
+  for (const auto& bucket : filing.buckets) {
+    std::string filed;
+    put_u32(&filed, static_cast<std::uint32_t>(postings.size() / 4));
+    put_u32(&filed, static_cast<std::uint32_t>(postings.size() / 4 + bucket.size()));
+    for (const std::uint32_t id : bucket) put_u32(&filed, id);
+    checksum sum;
+    sum.add(filed);
+    put_u32(&sums, sum.value());
+    starts.append(filed, 0, 4);
+    postings.append(filed, 8);
+  }
+  put_u32(&starts, static_cast<std::uint32_t>(postings.size() / 4));
+  return out + starts + sums + postings + records + literals + strings;
+}
+
+bool pattern_index_view::open(std::string_view bytes) {
+  *this = pattern_index_view{};
+  if (bytes.size() < kHeaderSize ||
+      bytes.compare(0, sizeof kIndexMagic, std::string_view(kIndexMagic, sizeof kIndexMagic)) != 0 ||
+      get_u32(bytes.data() + 8) != kIndexVersion) {
+    return false;
+  }
+  const char* at = bytes.data() + 12;
+  identity_.inode = get_u64(at);
+  identity_.size = get_u64(at + 8);
+  identity_.modified_seconds = static_cast<std::int64_t>(get_u64(at + 16));
+  identity_.modified_nanoseconds = static_cast<std::int64_t>(get_u64(at + 24));
+  identity_.changed_seconds = static_cast<std::int64_t>(get_u64(at + 32));
+  identity_.changed_nanoseconds = static_cast<std::int64_t>(get_u64(at + 40));
+  at += 48;
+  record_count_ = get_u32(at);
+  literal_count_ = get_u32(at + 4);
+  always_count_ = get_u32(at + 8);
+  bucket_count_ = get_u32(at + 12);
+  posting_count_ = get_u32(at + 16);
+  const std::size_t strings_size = get_u32(at + 20);
+  if (bucket_count_ == 0 || (bucket_count_ & (bucket_count_ - 1)) != 0 ||
+      bucket_count_ > kMostBuckets) {
+    return false;
+  }
+  // Every section must lie inside the bytes and together they must fill them exactly.
+  bool fits = true;
+  const std::size_t limit = bytes.size();
+  always_at_ = kHeaderSize;
+  buckets_at_ = always_at_ + section(always_count_, 4, limit, &fits);
+  sums_at_ = buckets_at_ + section(bucket_count_ + 1, 4, limit, &fits);
+  postings_at_ = sums_at_ + section(bucket_count_, 4, limit, &fits);
+  records_at_ = postings_at_ + section(posting_count_, 4, limit, &fits);
+  literals_at_ = records_at_ + section(record_count_, kRecordSize, limit, &fits);
+  strings_at_ = literals_at_ + section(literal_count_, kLiteralSize, limit, &fits);
+  if (!fits || strings_at_ > limit || limit - strings_at_ != strings_size) return false;
+  checksum sum;
+  sum.add(bytes.substr(0, kHeaderChecksumAt));
+  sum.add(bytes.substr(always_at_, buckets_at_ - always_at_));
+  if (sum.value() != get_u32(bytes.data() + kHeaderChecksumAt)) return false;
+  bytes_ = bytes;
+  return true;
+}
+
+bool pattern_index_view::record(std::size_t id, pattern_record* record) const {
+  if (id >= record_count_) return false;
+  const char* at = bytes_.data() + records_at_ + id * kRecordSize;
+  const std::uint32_t line_number = get_u32(at);
+  const auto kind = static_cast<std::uint8_t>(at[4]);
+  const std::size_t error_length = static_cast<unsigned char>(at[5]);
+  const std::size_t text_length =
+      static_cast<unsigned char>(at[6]) | static_cast<std::size_t>(static_cast<unsigned char>(at[7])) << 8;
+  const std::size_t text_at = get_u32(at + 8);
+  const std::size_t error_at = get_u32(at + 12);
+  const std::size_t first_literal = get_u32(at + 16);
+  const std::size_t literal_count = get_u32(at + 20);
+  const std::size_t strings_size = bytes_.size() - strings_at_;
+  if (line_number == 0 || line_number > INT_MAX || kind > 2 || text_length == 0 ||
+      text_length >= kPatternLineSize || text_at > strings_size ||
+      text_length > strings_size - text_at || error_length >= kPatternErrorSize ||
+      error_at > strings_size || error_length > strings_size - error_at ||
+      first_literal > literal_count_ || literal_count > literal_count_ - first_literal) {
+    return false;
+  }
+  record->line_number = static_cast<int>(line_number);
+  record->kind = static_cast<pattern_kind>(kind);
+  record->text = bytes_.substr(strings_at_ + text_at, text_length);
+  record->error = bytes_.substr(strings_at_ + error_at, error_length);
+  record->first_literal = first_literal;
+  record->literal_count = literal_count;
+  if (!sound_checksum(at, *record)) return false;
+  // Texts go to the matcher and the log as C strings; the kinds carry what they need.
+  return record->text.find('\0') == std::string_view::npos &&
+         record->error.find('\0') == std::string_view::npos &&
+         (record->kind == pattern_kind::filtered) == (literal_count != 0) &&
+         (record->kind == pattern_kind::fails || error_length == 0);
+}
+
+bool pattern_index_view::sound_checksum(const char* at, const pattern_record& record) const {
+  checksum sum;
+  sum.add(std::string_view(at, kRecordChecksumAt));
+  sum.add(record.text);
+  sum.add(record.error);
+  for (std::size_t n = record.first_literal; n < record.first_literal + record.literal_count; ++n) {
+    std::string_view literal;
+    if (!this->literal(n, &literal)) return false;
+    sum.add(bytes_.substr(literals_at_ + n * kLiteralSize, kLiteralSize));
+    sum.add(literal);
+  }
+  return sum.value() == get_u32(at + kRecordChecksumAt);
+}
+
+bool pattern_index_view::literal(std::size_t n, std::string_view* literal) const {
+  if (n >= literal_count_) return false;
+  const char* at = bytes_.data() + literals_at_ + n * kLiteralSize;
+  const std::size_t offset = get_u32(at);
+  const std::size_t length = get_u32(at + 4);
+  const std::size_t strings_size = bytes_.size() - strings_at_;
+  if (length == 0 || length >= kPatternLineSize || offset > strings_size ||
+      length > strings_size - offset) {
+    return false;
+  }
+  *literal = bytes_.substr(strings_at_ + offset, length);
+  return true;
+}
+
+bool pattern_index_view::ids(std::size_t offset, std::size_t count,
+                             std::vector<std::uint64_t>* marks) const {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t id = get_u32(bytes_.data() + offset + 4 * i);
+    if (id >= record_count_) return false;
+    (*marks)[id / 64] |= std::uint64_t{1} << (id % 64);
+  }
+  return true;
+}
+
+bool pattern_index_view::candidates(std::string_view lowered_subject,
+                                    std::vector<std::uint64_t>* marks) const {
+  marks->assign((record_count_ + 63) / 64, 0);
+  if (!ids(always_at_, always_count_, marks)) return false;
+  std::vector<bool> seen(bucket_count_, false);
+  for (std::size_t at = 0; at + kKeyLength <= lowered_subject.size(); ++at) {
+    const std::size_t bucket = bucket_of(lowered_subject.substr(at, kKeyLength), bucket_count_);
+    if (seen[bucket]) continue;
+    seen[bucket] = true;
+    if (!filed(bucket, marks)) return false;
+  }
+  return true;
+}
+
+bool pattern_index_view::complete() const {
+  std::vector<std::uint64_t> marks((record_count_ + 63) / 64, 0);
+  if (!ids(always_at_, always_count_, &marks)) return false;
+  std::size_t previous_end = 0;
+  for (std::size_t bucket = 0; bucket < bucket_count_; ++bucket) {
+    const std::size_t start = get_u32(bytes_.data() + buckets_at_ + 4 * bucket);
+    const std::size_t end = get_u32(bytes_.data() + buckets_at_ + 4 * (bucket + 1));
+    if (start != previous_end || !filed(bucket, &marks)) return false;
+    previous_end = end;
+  }
+  return previous_end == posting_count_;
+}
+
+bool pattern_index_view::filed(std::size_t bucket, std::vector<std::uint64_t>* marks) const {
+  const std::string_view bounds = bytes_.substr(buckets_at_ + 4 * bucket, 8);
+  const std::size_t start = get_u32(bounds.data());
+  const std::size_t end = get_u32(bounds.data() + 4);
+  if (start > end || end > posting_count_) return false;
+  const std::string_view postings = bytes_.substr(postings_at_ + 4 * start, 4 * (end - start));
+  checksum sum;
+  sum.add(bounds);
+  sum.add(postings);
+  return sum.value() == get_u32(bytes_.data() + sums_at_ + 4 * bucket) &&
+         ids(postings_at_ + 4 * start, end - start, marks);
+}
+
+bool index_bytes::read(const std::string& path) {
+  bytes_.clear();
+  const unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size <= 0 || status.st_size > kLargestIndex) {
+    return false;
+  }
+  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got = ::pread(fd.get(), bytes.data() + done, bytes.size() - done,
+                                static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;  // cut short meanwhile, or unreadable
+    done += static_cast<std::size_t>(got);
+  }
+  bytes_ = std::move(bytes);
+  return true;
+}
+
+bool decode_pattern_index(std::string_view bytes, pattern_index* index) {
+  *index = pattern_index{};
+  pattern_index_view view;
+  if (!view.open(bytes)) return false;
+  index->identity = view.identity();
+  int previous_line = 0;
+  for (std::size_t id = 0; id < view.record_count(); ++id) {
+    pattern_record record;
+    if (!view.record(id, &record) || record.line_number <= previous_line) return false;
+    previous_line = record.line_number;
+    index->records.push_back(record);
+  }
+  for (std::size_t n = 0; n < view.literal_count(); ++n) {
+    std::string_view literal;
+    if (!view.literal(n, &literal)) return false;
+    index->literals.push_back(literal);
+  }
+  return view.complete();
+}
+
+bool load_pattern_index(const std::string& index_path, std::string* bytes, pattern_index* index) {
+  const unique_fd fd(::open(index_path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size > kLargestIndex) {
+    return false;
+  }
+  return read_whole(fd.get(), static_cast<std::size_t>(status.st_size), bytes) &&
+         decode_pattern_index(*bytes, index);
+}
+
+bool write_pattern_index(const std::string& list_path, const std::string& index_path,
+                         std::string* problem) {
+  std::string bytes;
+  return index_list(list_path, &bytes, problem) && replace_index(index_path, bytes, problem);
+}
+
+}  // namespace korvex

@@ -1,0 +1,182 @@
+// pattern_index - the line reader of the pattern lists and the index written beside a list
+// ("<list>.index") that lets the matcher pass over expressions with no chance on a subject.
+//
+// The index names the installed list it was made from by inode, size and modification and
+// change times in nanoseconds, so that any edit of the list, even a touch, makes it stale.
+// For every line the reader hands out, in order, it keeps the line number, the text, whether
+// the text compiles (and the error text when it does not) and the literals of which one must
+// occur in any subject the expression matches, or no filter. The file is little-endian
+// fixed-width fields: a header, the ids of the lines every subject must try, a table of
+// three-byte keys with the ids of the lines filed under each, the line records, the literal
+// table and the texts. The header (with the ids every subject tries), each key's ids and
+// each line record (with its texts and literals) carry a CRC-32, checked whenever that part
+// is read, so a damaged byte makes the index unusable rather than wrong. Each line with a filter is filed under the rarest three-byte piece
+// of each of its literals, so a run looks at the few lines that share a piece with its
+// subject. Readers check every count, length and offset they use and trust nothing.
+//
+// Exports: kPatternLineSize, kPatternErrorSize, kPatternFlags, kPatternIndexSuffix,
+// pattern_line_reader, pattern_list_identity, identity_of, pattern_kind, pattern_entry,
+// pattern_record, pattern_index, pattern_index_view, index_bytes, pattern_index_path,
+// build_pattern_entries, encode_pattern_index, decode_pattern_index, load_pattern_index,
+// write_pattern_index.
+#pragma once
+
+#include <regex.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvex {
+
+// Lines are read into a buffer of this size; a longer line arrives in pieces.
+inline constexpr int kPatternLineSize = 1024;
+// Compile errors are rendered into a buffer of this size.
+inline constexpr std::size_t kPatternErrorSize = 80;
+// How every pattern line is compiled.
+inline constexpr int kPatternFlags = REG_EXTENDED | REG_ICASE | REG_NOSUB;
+// Appended to a list's path to name its index.
+inline constexpr const char* kPatternIndexSuffix = ".index";
+
+// pattern_line_reader - hands out the lines of a pattern list that are to be compiled, with
+// their line numbers: empty and comment lines are passed over but counted.
+class pattern_line_reader {
+ public:
+  explicit pattern_line_reader(std::FILE* file) : file_(file) {}
+  // next - the next line to compile; false at the end of the file.
+  bool next(int* line_number, const char** text);
+
+ private:
+  std::FILE* file_;
+  int line_number_ = 0;
+  char line_[kPatternLineSize] = {};
+};
+
+// What names one installed list; two equal identities mean the same unchanged file.
+struct pattern_list_identity {
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified_seconds = 0;
+  std::int64_t modified_nanoseconds = 0;
+  std::int64_t changed_seconds = 0;
+  std::int64_t changed_nanoseconds = 0;
+  bool operator==(const pattern_list_identity&) const = default;
+};
+
+// identity_of - the identity of the file fstat or stat described.
+pattern_list_identity identity_of(const struct stat& status);
+
+enum class pattern_kind : std::uint8_t { compiles = 0, filtered = 1, fails = 2 };
+
+// One line of a list as the index builder saw it.
+struct pattern_entry {
+  int line_number = 0;
+  std::string text;
+  pattern_kind kind = pattern_kind::compiles;
+  std::string error;                  // fails: the compile error as the matcher reports it
+  std::vector<std::string> literals;  // filtered: one of these occurs in any match
+  bool operator==(const pattern_entry&) const = default;
+};
+
+// One line as the decoder found it; the views point into the index bytes.
+struct pattern_record {
+  int line_number = 0;
+  pattern_kind kind = pattern_kind::compiles;
+  std::string_view text;
+  std::string_view error;
+  std::size_t first_literal = 0;  // into the index's literal table
+  std::size_t literal_count = 0;
+};
+
+// A whole index, decoded and checked throughout.
+struct pattern_index {
+  pattern_list_identity identity;
+  std::vector<pattern_record> records;
+  std::vector<std::string_view> literals;
+};
+
+// pattern_index_view - reads an index where it lies, touching only the parts a subject needs:
+// the lines that have to be tried on every subject, and the lines filed under the
+// three-byte pieces of the subject. Everything read is checked first.
+class pattern_index_view {
+ public:
+  // open - check the header and that the sections fill the bytes exactly.
+  bool open(std::string_view bytes);
+  const pattern_list_identity& identity() const { return identity_; }
+  std::size_t record_count() const { return record_count_; }
+  std::size_t literal_count() const { return literal_count_; }
+  // record - line id (0-based, in file order); false when it is malformed.
+  bool record(std::size_t id, pattern_record* record) const;
+  // literal - entry n of the literal table; false when it is malformed.
+  bool literal(std::size_t n, std::string_view* literal) const;
+  // candidates - mark (bit id of *marks) every line that may match the lowered subject:
+  // those without a filter or with a short literal, and those filed under its pieces.
+  bool candidates(std::string_view lowered_subject, std::vector<std::uint64_t>* marks) const;
+  // complete - check every bucket and every id filed, as a whole decode does.
+  bool complete() const;
+
+ private:
+  bool ids(std::size_t offset, std::size_t count, std::vector<std::uint64_t>* marks) const;
+  bool filed(std::size_t bucket, std::vector<std::uint64_t>* marks) const;
+  bool sound_checksum(const char* at, const pattern_record& record) const;
+
+  std::string_view bytes_;
+  pattern_list_identity identity_;
+  std::size_t record_count_ = 0;
+  std::size_t literal_count_ = 0;
+  std::size_t always_count_ = 0;
+  std::size_t bucket_count_ = 0;
+  std::size_t posting_count_ = 0;
+  std::size_t always_at_ = 0;
+  std::size_t buckets_at_ = 0;
+  std::size_t sums_at_ = 0;
+  std::size_t postings_at_ = 0;
+  std::size_t records_at_ = 0;
+  std::size_t literals_at_ = 0;
+  std::size_t strings_at_ = 0;
+};
+
+// index_bytes - an index file read into memory with one pread. Not mapped: a file cut
+// short while mapped would kill the reader with SIGBUS, while a short read is only a
+// malformed index.
+class index_bytes {
+ public:
+  // read - read the regular file at path; false when missing, unreadable, empty, too large
+  // or shorter than fstat said.
+  bool read(const std::string& path);
+  std::string_view bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+// pattern_index_path - where the index of the list at list_path lives.
+std::string pattern_index_path(const std::string& list_path);
+
+// build_pattern_entries - read the list and judge every line to compile: compiles, fails
+// (with its error text) or compiles with a filter.
+std::vector<pattern_entry> build_pattern_entries(std::FILE* list);
+
+// encode_pattern_index - the bytes of an index for the list with this identity.
+std::string encode_pattern_index(const pattern_list_identity& identity,
+                                 const std::vector<pattern_entry>& entries);
+
+// decode_pattern_index - check and parse a whole index; false for anything malformed. The
+// views of *index point into bytes.
+bool decode_pattern_index(std::string_view bytes, pattern_index* index);
+
+// load_pattern_index - read and decode the index at index_path into *bytes and *index;
+// false when it is missing, unreadable or malformed.
+bool load_pattern_index(const std::string& index_path, std::string* bytes, pattern_index* index);
+
+// write_pattern_index - build the index of the list at list_path and put it in place at
+// index_path through a temporary file and a rename. False with *problem set on failure,
+// with no temporary file left behind.
+bool write_pattern_index(const std::string& list_path, const std::string& index_path,
+                         std::string* problem);
+
+}  // namespace korvex
