@@ -613,8 +613,9 @@ TEST_F(FaultRun, KilledUpdatersLeaveInstalledFilesWhole) {
   const RunResult regex_again = program("regexpull", regex_args);
   EXPECT_TRUE(regex_again.exited_with(0)) << regex_again.describe();
   EXPECT_EQ(sandbox().read_file(kDyna), new_patterns);
+  // The completed run leaves the list and its index, and nothing half-written beside them.
   EXPECT_EQ(sandbox().list_directory("/etc/korvex/dynaregex"),
-            std::vector<std::string>{"dyna.regexes"});
+            (std::vector<std::string>{"dyna.regexes", "dyna.regexes.index"}));
 
   const std::string old_table = "bank.example: 192.0.2.0/24\n";
   const std::string new_table = old_table + "shop.example: 198.51.100.7\n" + std::string(4000, '#');
