@@ -397,22 +397,22 @@ std::string forgery_table(int domains, std::uint32_t seed) {
   return table;
 }
 
-std::vector<unsigned char> build_map(const MapSpec& spec) {
-  Random random(spec.seed);
+std::vector<unsigned char> build_map(const MapSpec& layout) {
+  Random random(layout.seed);
   tarn_map_builder builder;
-  for (int count = 0; count < spec.slash16_count; ++count) {
+  for (int count = 0; count < layout.slash16_count; ++count) {
     const std::uint32_t prefix = (listed_first_octet(random) << 24) | (pick(random, 0, 255) << 16);
-    for (int address = 0; address < spec.addresses_per_slash16; ++address) {
+    for (int address = 0; address < layout.addresses_per_slash16; ++address) {
       builder.add({prefix | (pick(random, 0, 255) << 8) | pick(random, 0, 255), 32});
     }
   }
-  for (int count = 0; count < spec.whole_slash16s; ++count) {
+  for (int count = 0; count < layout.whole_slash16s; ++count) {
     builder.add({(listed_first_octet(random) << 24) | (pick(random, 0, 255) << 16), 16});
   }
-  for (int count = 0; count < spec.whole_slash8s; ++count) {
+  for (int count = 0; count < layout.whole_slash8s; ++count) {
     builder.add({listed_first_octet(random) << 24, 8});
   }
-  if (spec.lists_tarn_peer) {
+  if (layout.lists_tarn_peer) {
     tarn_block block{};
     if (tarn_parse_block(kTarnBlock, &block)) builder.add(block);
   }

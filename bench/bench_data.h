@@ -90,8 +90,8 @@ std::vector<std::string> address_list_entries(int count, std::uint32_t seed,
                                               const std::string& last);
 // forgery_table - a header comment and one "domain:block,block,address" line per domain.
 std::string forgery_table(int domains, std::uint32_t seed);
-// build_map - the bytes of the map file for spec.
-std::vector<unsigned char> build_map(const MapSpec& spec);
+// build_map - the bytes of the map file for layout.
+std::vector<unsigned char> build_map(const MapSpec& layout);
 
 // write_plan - write the whole tree below root. published is the content of fqrdns.pcre
 // (empty when it is not at hand); index_program, when not empty, is run as

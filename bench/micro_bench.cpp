@@ -77,10 +77,10 @@ std::string lines_of(const std::vector<std::string>& lines, const std::string& h
 // The first map of the full plan (dense), or a small one.
 std::string map_file(bool dense) {
   const auto plan = bench::full_plan();
-  const auto& spec = dense ? plan.maps.front() : plan.maps.back();
-  const std::string path = workspace().root() + "/" + spec.name;
+  const auto& layout = dense ? plan.maps.front() : plan.maps.back();
+  const std::string path = workspace().root() + "/" + layout.name;
   if (!fs::exists(path)) {
-    const auto bytes = bench::build_map(spec);
+    const auto bytes = bench::build_map(layout);
     write_file(path, std::string(bytes.begin(), bytes.end()));
   }
   return path;
