@@ -85,11 +85,27 @@ bool may_name_domain(const std::string& line, const std::string& lower_domain) {
   return same_domain(trimmed(line.substr(start, end - start)), lower_domain);
 }
 
-// lowered - the text with its letters lowered as qv_lower lowers them.
+// lowered - the text with its letters lowered as qv_lower lowers them. The plugin runs in
+// the C locale, where only A-Z have lower-case forms; lowering them inline spares a library
+// call for every byte of the table on every run.
 std::string lowered(std::string_view text) {
   std::string result(text);
-  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : result) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
   return result;
+}
+
+// find_text - where needle first occurs in haystack at or after from (npos when nowhere).
+// memmem's two-way search stays fast where std::string::find would stop at every byte equal
+// to the needle's first letter.
+std::size_t find_text(const std::string& haystack, const std::string& needle, std::size_t from) {
+  if (from > haystack.size()) return std::string::npos;
+  const void* found =
+      ::memmem(haystack.data() + from, haystack.size() - from, needle.data(), needle.size());
+  return found == nullptr ? std::string::npos
+                          : static_cast<std::size_t>(static_cast<const char*>(found) -
+                                                     haystack.data());
 }
 
 // restriction_by_lines - the verdict of ksf_check_domain_to_ip_restriction on a table text,
@@ -102,7 +118,7 @@ int restriction_by_lines(const char* ip, const std::string& lower_domain, const 
   const std::string lower_table = lowered(table);
   std::size_t from = 0;
   for (;;) {
-    const std::size_t found = lower_table.find(lower_domain, from);
+    const std::size_t found = find_text(lower_table, lower_domain, from);
     if (found == std::string::npos) return 1;
     const std::size_t previous = lower_table.rfind('\n', found);
     const std::size_t line_start = previous == std::string::npos ? 0 : previous + 1;
