@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -99,6 +100,46 @@ inline std::vector<std::string> split_at_nul(const std::uint8_t* data, std::size
     }
   }
   return pieces;
+}
+
+// glibc's regcomp copies an expression under every "+" and count, and works out closures
+// over every "*" and "?", so a repetition of a repetition - stacked ("a+*") or around a
+// group - multiplies its cost, and nesting grows it exponentially; back-references make
+// regexec backtrack. The lists are the vendor's or the administrator's data; a line that
+// would only time the fuzzer out (or exhaust its memory) is not a finding about the code under
+// test, so targets pass over inputs holding one.
+inline bool costly_for_regcomp(const std::string& line) {
+  constexpr double kMostCopies = 64;
+  double copies = 1;
+  bool repeats_repetition = false;  // the last thing read was a repetition or a group
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '\\') {
+      if (i + 1 < line.size() && line[i + 1] >= '1' && line[i + 1] <= '9') return true;
+      ++i;
+      repeats_repetition = false;
+    } else if (c == '*' || c == '+' || c == '?' || c == '{') {
+      // The larger bound of "{m}", "{m,}" or "{m,n}"; its digits are passed over.
+      double bound = 0;
+      for (double number = 0; c == '{' && i + 1 < line.size() && number <= kMostCopies; ++i) {
+        const char next = line[i + 1];
+        if (next == ',') {
+          number = 0;
+        } else if (next >= '0' && next <= '9') {
+          number = number * 10 + (next - '0');
+          bound = std::max(bound, number);
+        } else {
+          break;
+        }
+      }
+      if (repeats_repetition) copies *= bound + 2;
+      repeats_repetition = true;
+    } else {
+      repeats_repetition = c == ')';
+    }
+    if (copies > kMostCopies) return true;
+  }
+  return false;
 }
 
 }  // namespace korvex_fuzz

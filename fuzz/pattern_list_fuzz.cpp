@@ -44,45 +44,6 @@ std::map<int, std::string> compiled_lines(const std::string& file) {
   return lines;
 }
 
-// glibc's regcomp copies an expression under every "+" and count, and works out closures
-// over every "*" and "?", so a repetition of a repetition - stacked ("a+*") or around a
-// group - multiplies its cost, and nesting grows it exponentially; back-references make
-// regexec backtrack. Lists are the vendor's data; a line that would only time the fuzzer
-// out is not a finding about the walk, so inputs holding one are passed over.
-bool costly_for_the_matcher(const std::string& line) {
-  constexpr double kMostCopies = 64;
-  double copies = 1;
-  bool repeats_repetition = false;  // the last thing read was a repetition or a group
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (c == '\\') {
-      if (i + 1 < line.size() && line[i + 1] >= '1' && line[i + 1] <= '9') return true;
-      ++i;
-      repeats_repetition = false;
-    } else if (c == '*' || c == '+' || c == '?' || c == '{') {
-      // The larger bound of "{m}", "{m,}" or "{m,n}"; its digits are passed over.
-      double bound = 0;
-      for (double number = 0; c == '{' && i + 1 < line.size() && number <= kMostCopies; ++i) {
-        const char next = line[i + 1];
-        if (next == ',') {
-          number = 0;
-        } else if (next >= '0' && next <= '9') {
-          number = number * 10 + (next - '0');
-          bound = std::max(bound, number);
-        } else {
-          break;
-        }
-      }
-      if (repeats_repetition) copies *= bound + 2;
-      repeats_repetition = true;
-    } else {
-      repeats_repetition = c == ')';
-    }
-    if (copies > kMostCopies) return true;
-  }
-  return false;
-}
-
 bool starts_with(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -115,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::map<int, std::string> lines = compiled_lines(file);
   for (const auto& [number, line] : lines) {
-    if (costly_for_the_matcher(line)) return 0;
+    if (korvex_fuzz::costly_for_regcomp(line)) return 0;
   }
   const std::string path = korvex_fuzz::scratch_dir() + "/patterns";
   korvex_fuzz::write_file(path, data, file.size());
