@@ -20,6 +20,7 @@
 
 #include "plugin/checks/tarn_map_writer.h"
 #include "tests/e2e/sandbox.h"
+#include "tests/e2e/tarn_fixtures.h"
 
 namespace korvex::testing {
 namespace {
@@ -526,23 +527,6 @@ TEST_F(ConcurrentRuns, ReplacedRejectionMessageIsReadWholeOrNotAtAll) {
   std::cout << "[ summary  ] " << replacements.size() << " message replacements, " << runs.size()
             << " plugin runs: old text " << saw_older << ", new text " << saw_newer
             << ", built-in reply " << saw_builtin << "\n";
-}
-
-std::string map_of(const std::vector<std::string>& blocks) {
-  tarn_map_builder builder;
-  for (const std::string& text : blocks) {
-    tarn_block block{};
-    EXPECT_TRUE(tarn_parse_block(text, &block)) << text;
-    builder.add(block);
-  }
-  const std::vector<unsigned char> bytes = builder.serialize();
-  return {bytes.begin(), bytes.end()};
-}
-
-std::string bzip2_of(const std::string& contents) {
-  const RunResult run = run_program({"/bin/bzip2", "-c"}, {.input = contents});
-  EXPECT_TRUE(run.exited_with(0)) << run.describe();
-  return run.out;
 }
 
 TEST_F(ConcurrentRuns, ReplacedTarnMapIsReadOldOrNewNeverHalfWritten) {

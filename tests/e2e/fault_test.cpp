@@ -20,6 +20,7 @@
 
 #include "plugin/checks/tarn_map_writer.h"
 #include "tests/e2e/sandbox.h"
+#include "tests/e2e/tarn_fixtures.h"
 
 namespace korvex::testing {
 namespace {
@@ -102,23 +103,6 @@ std::string map_with_words(std::size_t size, std::uint32_t root, std::uint32_t s
   bytes.replace(192 * 4, 4, le32(root));
   if (size >= 1028) bytes.replace(1024, 4, le32(second));
   return bytes;
-}
-
-std::string map_of(const std::vector<std::string>& entries) {
-  tarn_map_builder builder;
-  for (const std::string& entry : entries) {
-    tarn_block block{};
-    EXPECT_TRUE(tarn_parse_block(entry, &block)) << entry;
-    builder.add(block);
-  }
-  const std::vector<unsigned char> bytes = builder.serialize();
-  return {bytes.begin(), bytes.end()};
-}
-
-std::string bzip2_of(const std::string& contents) {
-  const RunResult run = run_program({"/bin/bzip2", "-c"}, {.input = contents});
-  EXPECT_TRUE(run.exited_with(0)) << run.describe();
-  return run.out;
 }
 
 // The C library's message for a pattern that does not compile, cut as the plugin cuts it.

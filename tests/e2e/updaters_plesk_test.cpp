@@ -7,6 +7,7 @@
 
 #include "plugin/checks/tarn_map_writer.h"
 #include "tests/e2e/sandbox.h"
+#include "tests/e2e/tarn_fixtures.h"
 
 namespace korvex::testing {
 namespace {
@@ -30,23 +31,6 @@ std::string builtin_reply(const std::string& reason_text, const std::string& add
          reason_text + "\nP550-Protection provided by: " + kBanner +
          "\nP550-For more information, please visit the URL:\nP550-" + address +
          "\nE550 or contact your ISP or mail server operator.\n";
-}
-
-std::string bzip2_of(const std::string& contents) {
-  const RunResult run = run_program({"/bin/bzip2", "-c"}, {.input = contents});
-  EXPECT_TRUE(run.exited_with(0)) << run.describe();
-  return run.out;
-}
-
-std::string map_of(const std::vector<std::string>& entries) {
-  tarn_map_builder builder;
-  for (const std::string& entry : entries) {
-    tarn_block block{};
-    EXPECT_TRUE(tarn_parse_block(entry, &block)) << entry;
-    builder.add(block);
-  }
-  const std::vector<unsigned char> bytes = builder.serialize();
-  return {bytes.begin(), bytes.end()};
 }
 
 std::vector<std::string> described(const RunResult& run) {
