@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -40,6 +41,9 @@ constexpr std::size_t kRecordChecksumAt = kRecordSize - 4;
 constexpr std::size_t kLiteralSize = 4 + 4;
 constexpr std::size_t kKeyLength = 3;
 constexpr std::size_t kMostBuckets = 4096;
+// Parts of the index read ahead that lie closer than this are read at once: one system call
+// costs more than copying these bytes along.
+constexpr std::size_t kReadAheadGap = 2048;
 // No list the matcher can read in reasonable time has an index larger than this.
 constexpr off_t kLargestIndex = off_t{256} << 20;
 
@@ -387,14 +391,81 @@ std::string encode_pattern_index(const pattern_list_identity& identity,
   return out + starts + sums + postings + records + literals + strings;
 }
 
-bool pattern_index_view::open(std::string_view bytes) {
-  *this = pattern_index_view{};
-  if (bytes.size() < kHeaderSize ||
-      bytes.compare(0, sizeof kIndexMagic, std::string_view(kIndexMagic, sizeof kIndexMagic)) != 0 ||
-      get_u32(bytes.data() + 8) != kIndexVersion) {
+bool index_source::open_file(const std::string& path) {
+  *this = index_source{};
+  unique_fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      status.st_size <= 0 || status.st_size > kLargestIndex) {
     return false;
   }
-  const char* at = bytes.data() + 12;
+  file_ = std::move(file);
+  size_ = static_cast<std::size_t>(status.st_size);
+  return true;
+}
+
+const char* index_source::at(std::size_t offset, std::size_t length) const {
+  if (offset > size_ || length > size_ - offset) return nullptr;
+  if (!file_.valid()) return whole_.data() + offset;
+  if (length == 0) return "";
+  for (const piece& read : pieces_) {
+    if (offset >= read.offset && offset + length <= read.offset + read.bytes.size()) {
+      return read.bytes.data() + (offset - read.offset);
+    }
+  }
+  std::string bytes(length, '\0');
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t got = ::pread(file_.get(), bytes.data() + done, length - done,
+                                static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return nullptr;  // cut short meanwhile, or unreadable
+    done += static_cast<std::size_t>(got);
+  }
+  pieces_.push_back(piece{offset, std::move(bytes)});
+  return pieces_.back().bytes.data();
+}
+
+void index_source::read_ahead(std::vector<range> ranges) const {
+  if (!file_.valid() || ranges.empty()) return;
+  std::sort(ranges.begin(), ranges.end(),
+            [](const range& a, const range& b) { return a.offset < b.offset; });
+  range run = ranges.front();
+  const auto read_run = [this](const range& whole) { (void)at(whole.offset, whole.length); };
+  for (const range& next : ranges) {
+    const std::size_t run_end = run.offset + run.length;
+    if (next.offset <= run_end + kReadAheadGap) {
+      run.length = std::max(run_end, next.offset + next.length) - run.offset;
+    } else {
+      read_run(run);
+      run = next;
+    }
+  }
+  read_run(run);
+}
+
+bool pattern_index_view::open(std::string_view bytes) {
+  *this = pattern_index_view{};
+  source_ = index_source(bytes);
+  return open_sections();
+}
+
+bool pattern_index_view::open_file(const std::string& path) {
+  *this = pattern_index_view{};
+  if (!source_.open_file(path)) return false;
+  // One read for the header and, in any list of ordinary size, the ids tried on every
+  // subject that follow it.
+  (void)source_.at(0, std::min<std::size_t>(source_.size(), 4096));
+  return open_sections();
+}
+
+bool pattern_index_view::open_sections() {
+  const char* header = source_.at(0, kHeaderSize);
+  if (header == nullptr || std::memcmp(header, kIndexMagic, sizeof kIndexMagic) != 0 ||
+      get_u32(header + 8) != kIndexVersion) {
+    return false;
+  }
+  const char* at = header + 12;
   identity_.inode = get_u64(at);
   identity_.size = get_u64(at + 8);
   identity_.modified_seconds = static_cast<std::int64_t>(get_u64(at + 16));
@@ -414,7 +485,7 @@ bool pattern_index_view::open(std::string_view bytes) {
   }
   // Every section must lie inside the bytes and together they must fill them exactly.
   bool fits = true;
-  const std::size_t limit = bytes.size();
+  const std::size_t limit = source_.size();
   always_at_ = kHeaderSize;
   buckets_at_ = always_at_ + section(always_count_, 4, limit, &fits);
   sums_at_ = buckets_at_ + section(bucket_count_ + 1, 4, limit, &fits);
@@ -423,17 +494,18 @@ bool pattern_index_view::open(std::string_view bytes) {
   literals_at_ = records_at_ + section(record_count_, kRecordSize, limit, &fits);
   strings_at_ = literals_at_ + section(literal_count_, kLiteralSize, limit, &fits);
   if (!fits || strings_at_ > limit || limit - strings_at_ != strings_size) return false;
+  const char* always = source_.at(always_at_, buckets_at_ - always_at_);
+  if (always == nullptr) return false;
   checksum sum;
-  sum.add(bytes.substr(0, kHeaderChecksumAt));
-  sum.add(bytes.substr(always_at_, buckets_at_ - always_at_));
-  if (sum.value() != get_u32(bytes.data() + kHeaderChecksumAt)) return false;
-  bytes_ = bytes;
-  return true;
+  sum.add(std::string_view(header, kHeaderChecksumAt));
+  sum.add(std::string_view(always, buckets_at_ - always_at_));
+  return sum.value() == get_u32(header + kHeaderChecksumAt);
 }
 
 bool pattern_index_view::record(std::size_t id, pattern_record* record) const {
   if (id >= record_count_) return false;
-  const char* at = bytes_.data() + records_at_ + id * kRecordSize;
+  const char* at = source_.at(records_at_ + id * kRecordSize, kRecordSize);
+  if (at == nullptr) return false;
   const std::uint32_t line_number = get_u32(at);
   const auto kind = static_cast<std::uint8_t>(at[4]);
   const std::size_t error_length = static_cast<unsigned char>(at[5]);
@@ -443,7 +515,7 @@ bool pattern_index_view::record(std::size_t id, pattern_record* record) const {
   const std::size_t error_at = get_u32(at + 12);
   const std::size_t first_literal = get_u32(at + 16);
   const std::size_t literal_count = get_u32(at + 20);
-  const std::size_t strings_size = bytes_.size() - strings_at_;
+  const std::size_t strings_size = this->strings_size();
   if (line_number == 0 || line_number > INT_MAX || kind > 2 || text_length == 0 ||
       text_length >= kPatternLineSize || text_at > strings_size ||
       text_length > strings_size - text_at || error_length >= kPatternErrorSize ||
@@ -453,16 +525,92 @@ bool pattern_index_view::record(std::size_t id, pattern_record* record) const {
   }
   record->line_number = static_cast<int>(line_number);
   record->kind = static_cast<pattern_kind>(kind);
-  record->text = bytes_.substr(strings_at_ + text_at, text_length);
-  record->error = bytes_.substr(strings_at_ + error_at, error_length);
   record->first_literal = first_literal;
   record->literal_count = literal_count;
+  // One read for everything of the line that the checks below and the matcher look at.
+  const char* entries = source_.at(literals_at_ + first_literal * kLiteralSize,
+                                   literal_count * kLiteralSize);
+  if (entries == nullptr) return false;
+  const index_source::range span = strings_span(at, entries, literal_count);
+  if (source_.at(strings_at_ + span.offset, span.length) == nullptr) return false;
+  const char* text = source_.at(strings_at_ + text_at, text_length);
+  const char* error = source_.at(strings_at_ + error_at, error_length);
+  if (text == nullptr || error == nullptr) return false;
+  record->text = std::string_view(text, text_length);
+  record->error = std::string_view(error, error_length);
   if (!sound_checksum(at, *record)) return false;
   // Texts go to the matcher and the log as C strings; the kinds carry what they need.
   return record->text.find('\0') == std::string_view::npos &&
          record->error.find('\0') == std::string_view::npos &&
          (record->kind == pattern_kind::filtered) == (literal_count != 0) &&
          (record->kind == pattern_kind::fails || error_length == 0);
+}
+
+// The part of the strings section holding a line's text, error and literals, which the
+// encoder puts side by side. Only a span to read: the bounds it takes from the record and
+// the literal entries are checked when they are used, and those pointing outside the strings
+// are left out here.
+index_source::range pattern_index_view::strings_span(const char* record_bytes,
+                                                     const char* literal_entries,
+                                                     std::size_t literal_count) const {
+  const std::size_t strings_size = this->strings_size();
+  std::size_t low = strings_size;
+  std::size_t high = 0;
+  const auto cover = [&low, &high, strings_size](std::size_t offset, std::size_t length) {
+    if (length == 0 || offset > strings_size || length > strings_size - offset) return;
+    low = std::min(low, offset);
+    high = std::max(high, offset + length);
+  };
+  const std::size_t text_length = static_cast<unsigned char>(record_bytes[6]) |
+                                  static_cast<std::size_t>(static_cast<unsigned char>(record_bytes[7])) << 8;
+  cover(get_u32(record_bytes + 8), text_length);
+  cover(get_u32(record_bytes + 12), static_cast<unsigned char>(record_bytes[5]));
+  for (std::size_t n = 0; n < literal_count; ++n) {
+    cover(get_u32(literal_entries + n * kLiteralSize), get_u32(literal_entries + n * kLiteralSize + 4));
+  }
+  return low < high ? index_source::range{low, high - low} : index_source::range{};
+}
+
+// Reads ahead, in a few reads, the records of the marked lines and then their literal
+// entries and strings, so that record() and literal() find them already read.
+void pattern_index_view::read_ahead_records(const std::vector<std::uint64_t>& marks) const {
+  std::vector<std::size_t> marked;
+  for (std::size_t word = 0; word < marks.size(); ++word) {
+    for (std::uint64_t bits = marks[word]; bits != 0; bits &= bits - 1) {
+      marked.push_back(word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+    }
+  }
+  std::vector<index_source::range> wanted;
+  for (const std::size_t id : marked) wanted.push_back({records_at_ + id * kRecordSize, kRecordSize});
+  source_.read_ahead(wanted);
+  // A record's literal entries, with the literal count checked as record() checks it.
+  const auto entries_of = [this](const char* record, std::size_t* count) {
+    const std::size_t first = get_u32(record + 16);
+    *count = get_u32(record + 20);
+    const bool sound = first <= literal_count_ && *count <= literal_count_ - first;
+    if (!sound) *count = 0;
+    return index_source::range{literals_at_ + (sound ? first : 0) * kLiteralSize,
+                               *count * kLiteralSize};
+  };
+  wanted.clear();
+  for (const std::size_t id : marked) {
+    const char* record = source_.at(records_at_ + id * kRecordSize, kRecordSize);
+    std::size_t count = 0;
+    if (record != nullptr) wanted.push_back(entries_of(record, &count));
+  }
+  source_.read_ahead(wanted);
+  wanted.clear();
+  for (const std::size_t id : marked) {
+    const char* record = source_.at(records_at_ + id * kRecordSize, kRecordSize);
+    if (record == nullptr) continue;
+    std::size_t count = 0;
+    const index_source::range entries = entries_of(record, &count);
+    const char* entry_bytes = source_.at(entries.offset, entries.length);
+    if (entry_bytes == nullptr) continue;
+    const index_source::range span = strings_span(record, entry_bytes, count);
+    wanted.push_back({strings_at_ + span.offset, span.length});
+  }
+  source_.read_ahead(wanted);
 }
 
 bool pattern_index_view::sound_checksum(const char* at, const pattern_record& record) const {
@@ -473,7 +621,8 @@ bool pattern_index_view::sound_checksum(const char* at, const pattern_record& re
   for (std::size_t n = record.first_literal; n < record.first_literal + record.literal_count; ++n) {
     std::string_view literal;
     if (!this->literal(n, &literal)) return false;
-    sum.add(bytes_.substr(literals_at_ + n * kLiteralSize, kLiteralSize));
+    sum.add(std::string_view(source_.at(literals_at_ + n * kLiteralSize, kLiteralSize),
+                             kLiteralSize));
     sum.add(literal);
   }
   return sum.value() == get_u32(at + kRecordChecksumAt);
@@ -481,22 +630,27 @@ bool pattern_index_view::sound_checksum(const char* at, const pattern_record& re
 
 bool pattern_index_view::literal(std::size_t n, std::string_view* literal) const {
   if (n >= literal_count_) return false;
-  const char* at = bytes_.data() + literals_at_ + n * kLiteralSize;
+  const char* at = source_.at(literals_at_ + n * kLiteralSize, kLiteralSize);
+  if (at == nullptr) return false;
   const std::size_t offset = get_u32(at);
   const std::size_t length = get_u32(at + 4);
-  const std::size_t strings_size = bytes_.size() - strings_at_;
+  const std::size_t strings_size = this->strings_size();
   if (length == 0 || length >= kPatternLineSize || offset > strings_size ||
       length > strings_size - offset) {
     return false;
   }
-  *literal = bytes_.substr(strings_at_ + offset, length);
+  const char* text = source_.at(strings_at_ + offset, length);
+  if (text == nullptr) return false;
+  *literal = std::string_view(text, length);
   return true;
 }
 
 bool pattern_index_view::ids(std::size_t offset, std::size_t count,
                              std::vector<std::uint64_t>* marks) const {
+  const char* at = source_.at(offset, 4 * count);
+  if (at == nullptr) return false;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t id = get_u32(bytes_.data() + offset + 4 * i);
+    const std::size_t id = get_u32(at + 4 * i);
     if (id >= record_count_) return false;
     (*marks)[id / 64] |= std::uint64_t{1} << (id % 64);
   }
@@ -507,6 +661,9 @@ bool pattern_index_view::candidates(std::string_view lowered_subject,
                                     std::vector<std::uint64_t>* marks) const {
   marks->assign((record_count_ + 63) / 64, 0);
   if (!ids(always_at_, always_count_, marks)) return false;
+  // The bucket table, its checksums and the ids filed are read at once: a subject looks
+  // into a bucket for nearly every one of its pieces.
+  if (source_.at(buckets_at_, records_at_ - buckets_at_) == nullptr) return false;
   std::vector<bool> seen(bucket_count_, false);
   for (std::size_t at = 0; at + kKeyLength <= lowered_subject.size(); ++at) {
     const std::size_t bucket = bucket_of(lowered_subject.substr(at, kKeyLength), bucket_count_);
@@ -514,16 +671,19 @@ bool pattern_index_view::candidates(std::string_view lowered_subject,
     seen[bucket] = true;
     if (!filed(bucket, marks)) return false;
   }
+  read_ahead_records(*marks);
   return true;
 }
 
 bool pattern_index_view::complete() const {
   std::vector<std::uint64_t> marks((record_count_ + 63) / 64, 0);
   if (!ids(always_at_, always_count_, &marks)) return false;
+  const char* starts = source_.at(buckets_at_, 4 * (bucket_count_ + 1));
+  if (starts == nullptr) return false;
   std::size_t previous_end = 0;
   for (std::size_t bucket = 0; bucket < bucket_count_; ++bucket) {
-    const std::size_t start = get_u32(bytes_.data() + buckets_at_ + 4 * bucket);
-    const std::size_t end = get_u32(bytes_.data() + buckets_at_ + 4 * (bucket + 1));
+    const std::size_t start = get_u32(starts + 4 * bucket);
+    const std::size_t end = get_u32(starts + 4 * (bucket + 1));
     if (start != previous_end || !filed(bucket, &marks)) return false;
     previous_end = end;
   }
@@ -531,37 +691,18 @@ bool pattern_index_view::complete() const {
 }
 
 bool pattern_index_view::filed(std::size_t bucket, std::vector<std::uint64_t>* marks) const {
-  const std::string_view bounds = bytes_.substr(buckets_at_ + 4 * bucket, 8);
-  const std::size_t start = get_u32(bounds.data());
-  const std::size_t end = get_u32(bounds.data() + 4);
+  const char* bounds = source_.at(buckets_at_ + 4 * bucket, 8);
+  const char* stored_sum = source_.at(sums_at_ + 4 * bucket, 4);
+  if (bounds == nullptr || stored_sum == nullptr) return false;
+  const std::size_t start = get_u32(bounds);
+  const std::size_t end = get_u32(bounds + 4);
   if (start > end || end > posting_count_) return false;
-  const std::string_view postings = bytes_.substr(postings_at_ + 4 * start, 4 * (end - start));
+  const char* postings = source_.at(postings_at_ + 4 * start, 4 * (end - start));
+  if (postings == nullptr) return false;
   checksum sum;
-  sum.add(bounds);
-  sum.add(postings);
-  return sum.value() == get_u32(bytes_.data() + sums_at_ + 4 * bucket) &&
-         ids(postings_at_ + 4 * start, end - start, marks);
-}
-
-bool index_bytes::read(const std::string& path) {
-  bytes_.clear();
-  const unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat status {};
-  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-      status.st_size <= 0 || status.st_size > kLargestIndex) {
-    return false;
-  }
-  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got = ::pread(fd.get(), bytes.data() + done, bytes.size() - done,
-                                static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;  // cut short meanwhile, or unreadable
-    done += static_cast<std::size_t>(got);
-  }
-  bytes_ = std::move(bytes);
-  return true;
+  sum.add(std::string_view(bounds, 8));
+  sum.add(std::string_view(postings, 4 * (end - start)));
+  return sum.value() == get_u32(stored_sum) && ids(postings_at_ + 4 * start, end - start, marks);
 }
 
 bool decode_pattern_index(std::string_view bytes, pattern_index* index) {

@@ -16,7 +16,7 @@
 //
 // Exports: kPatternLineSize, kPatternErrorSize, kPatternFlags, kPatternIndexSuffix,
 // pattern_line_reader, pattern_list_identity, identity_of, pattern_kind, pattern_entry,
-// pattern_record, pattern_index, pattern_index_view, index_bytes, pattern_index_path,
+// pattern_record, pattern_index, index_source, pattern_index_view, pattern_index_path,
 // build_pattern_entries, encode_pattern_index, decode_pattern_index, load_pattern_index,
 // write_pattern_index.
 #pragma once
@@ -26,10 +26,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/unique_fd.h"
 
 namespace korvex {
 
@@ -99,13 +102,52 @@ struct pattern_index {
   std::vector<std::string_view> literals;
 };
 
+// index_source - where a view finds the bytes of an index: in memory, or in a file that is
+// read piece by piece as the view asks, so that a run reads only the few parts a subject
+// needs. Not mapped: a file cut short while mapped would kill the reader with SIGBUS, while a
+// short read is only a malformed index.
+class index_source {
+ public:
+  index_source() = default;
+  explicit index_source(std::string_view bytes) : whole_(bytes), size_(bytes.size()) {}
+  // open_file - read the regular file at path on demand; false when missing, unreadable,
+  // empty or too large.
+  bool open_file(const std::string& path);
+  std::size_t size() const { return size_; }
+  // at - the length bytes at offset, valid as long as the source; nullptr when they lie
+  // outside the index or cannot be read whole.
+  const char* at(std::size_t offset, std::size_t length) const;
+
+  struct range {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+  };
+  // read_ahead - read these ranges of a file ahead of their use, those lying close together
+  // in one read each; ranges that cannot be read are left for at() to refuse.
+  void read_ahead(std::vector<range> ranges) const;
+
+ private:
+  struct piece {
+    std::size_t offset = 0;
+    std::string bytes;
+  };
+  std::string_view whole_;
+  unique_fd file_;
+  std::size_t size_ = 0;
+  // What has been read so far; a deque, so the bytes handed out never move.
+  mutable std::deque<piece> pieces_;
+};
+
 // pattern_index_view - reads an index where it lies, touching only the parts a subject needs:
 // the lines that have to be tried on every subject, and the lines filed under the
 // three-byte pieces of the subject. Everything read is checked first.
 class pattern_index_view {
  public:
-  // open - check the header and that the sections fill the bytes exactly.
+  // open - check the header of an index held in memory and that the sections fill the
+  // bytes exactly.
   bool open(std::string_view bytes);
+  // open_file - the same for the index file at path, whose parts are read when first used.
+  bool open_file(const std::string& path);
   const pattern_list_identity& identity() const { return identity_; }
   std::size_t record_count() const { return record_count_; }
   std::size_t literal_count() const { return literal_count_; }
@@ -120,11 +162,16 @@ class pattern_index_view {
   bool complete() const;
 
  private:
+  bool open_sections();
   bool ids(std::size_t offset, std::size_t count, std::vector<std::uint64_t>* marks) const;
   bool filed(std::size_t bucket, std::vector<std::uint64_t>* marks) const;
+  void read_ahead_records(const std::vector<std::uint64_t>& marks) const;
+  index_source::range strings_span(const char* record_bytes, const char* literal_entries,
+                                   std::size_t literal_count) const;
   bool sound_checksum(const char* at, const pattern_record& record) const;
+  std::size_t strings_size() const { return source_.size() - strings_at_; }
 
-  std::string_view bytes_;
+  index_source source_;
   pattern_list_identity identity_;
   std::size_t record_count_ = 0;
   std::size_t literal_count_ = 0;
@@ -138,20 +185,6 @@ class pattern_index_view {
   std::size_t records_at_ = 0;
   std::size_t literals_at_ = 0;
   std::size_t strings_at_ = 0;
-};
-
-// index_bytes - an index file read into memory with one pread. Not mapped: a file cut
-// short while mapped would kill the reader with SIGBUS, while a short read is only a
-// malformed index.
-class index_bytes {
- public:
-  // read - read the regular file at path; false when missing, unreadable, empty, too large
-  // or shorter than fstat said.
-  bool read(const std::string& path);
-  std::string_view bytes() const { return bytes_; }
-
- private:
-  std::string bytes_;
 };
 
 // pattern_index_path - where the index of the list at list_path lives.

@@ -89,11 +89,10 @@ int try_pattern(const char* line, int line_number, const std::string& path,
 // The index beside the list, when it was made from the very file that is open: the
 // identity comes from the open descriptor, so a list replaced meanwhile cannot be paired
 // with the index of another.
-bool index_fits(std::FILE* list, const std::string& index_path, index_bytes* stored,
-                pattern_index_view* index) {
+bool index_fits(std::FILE* list, const std::string& index_path, pattern_index_view* index) {
   struct stat status {};
-  return ::fstat(::fileno(list), &status) == 0 && stored->read(index_path) &&
-         index->open(stored->bytes()) && index->identity() == identity_of(status);
+  return ::fstat(::fileno(list), &status) == 0 && index->open_file(index_path) &&
+         index->identity() == identity_of(status);
 }
 
 // Whether one of the record's literals occurs in the subject; false too, with *sound
@@ -293,10 +292,9 @@ int checkRegexList(const std::string& path, const std::string& subject, log_func
     }
     return -1;
   }
-  index_bytes stored;
   pattern_index_view index;
   int result = 0;
-  if (index_fits(file.get(), pattern_index_path(path), &stored, &index) &&
+  if (index_fits(file.get(), pattern_index_path(path), &index) &&
       __walk_pattern_index(index, path, subject, logger, &result)) {
     return result;
   }

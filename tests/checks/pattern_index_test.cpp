@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -526,6 +527,41 @@ TEST_F(PatternIndexTest, DamagedIndexSendsTheMatcherToTheList) {
   EXPECT_EQ(again.records[0].error, "Invalid regular expression");
   EXPECT_EQ(again.records[1].kind, pattern_kind::filtered);
   EXPECT_EQ(index_literals(again), std::vector<std::string>{"ple"});
+}
+
+// A run reads the parts of an index as it needs them: read on demand they are what a whole
+// decode gives, and an index cut short after it was opened (a hand edit, a full disk) fails
+// the first read past its new end instead of yielding bytes that are not there.
+TEST_F(PatternIndexTest, IndexReadOnDemandAgreesWithTheDecodeAndNoticesACut) {
+  std::string text;
+  for (int n = 0; n < 400; ++n) text += "^dyn-" + std::to_string(n) + "\\.pool[0-9]\\.example$\n";
+  const std::string path = list("list", text);
+  std::string bytes;
+  pattern_index loaded;
+  index(path, &bytes, &loaded);
+  ASSERT_GT(bytes.size(), 3 * 4096u);
+  const std::string index_path = pattern_index_path(path);
+  pattern_index_view view;
+  ASSERT_TRUE(view.open_file(index_path));
+  std::vector<std::uint64_t> marks;
+  ASSERT_TRUE(view.candidates("dyn-377.pool7.example", &marks));
+  int marked = 0;
+  for (std::size_t id = 0; id < loaded.records.size(); ++id) {
+    if ((marks[id / 64] >> (id % 64) & 1) == 0) continue;
+    ++marked;
+    pattern_record record;
+    ASSERT_TRUE(view.record(id, &record)) << id;
+    EXPECT_EQ(record.text, loaded.records[id].text);
+    EXPECT_EQ(record.line_number, loaded.records[id].line_number);
+  }
+  EXPECT_GE(marked, 1);
+  EXPECT_LT(marked, 40);
+  ASSERT_TRUE(view.open_file(index_path));
+  ASSERT_EQ(::truncate(index_path.c_str(), 4096), 0);
+  EXPECT_FALSE(view.candidates("dyn-377.pool7.example", &marks));
+  pattern_record record;
+  EXPECT_FALSE(view.record(loaded.records.size() - 1, &record));
+  EXPECT_FALSE(view.open_file(index_path + ".missing"));
 }
 
 }  // namespace
