@@ -40,12 +40,15 @@ std::string_view up_to_nul(std::string_view text) { return text.substr(0, text.f
 // path has no need to know how an expression treats it.
 constexpr std::array<bool, 256> kExpressionCharacters = [] {
   std::array<bool, 256> table{};
-  for (const char c : std::string_view("^$[](){}|?+\\\n")) table[static_cast<unsigned char>(c)] = true;
+  for (const char c : std::string_view("^$[](){}|?+\\\n"))
+    table[static_cast<unsigned char>(c)] = true;
   return table;
 }();
 
 // A table lookup: every byte of every wildcard entry of a list passes through here per run.
-bool is_expression_character(char c) { return kExpressionCharacters[static_cast<unsigned char>(c)]; }
+bool is_expression_character(char c) {
+  return kExpressionCharacters[static_cast<unsigned char>(c)];
+}
 
 // A dot matches any byte; every other character itself, ignoring ASCII letter case.
 bool byte_matches(char pattern, char text) {

@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -53,7 +52,8 @@ constexpr std::array<std::uint32_t, 256> kCrcTable = [] {
   std::array<std::uint32_t, 256> table{};
   for (std::uint32_t n = 0; n < 256; ++n) {
     std::uint32_t value = n;
-    for (int bit = 0; bit < 8; ++bit) value = (value & 1) != 0 ? 0xEDB88320U ^ (value >> 1) : value >> 1;
+    for (int bit = 0; bit < 8; ++bit)
+      value = (value & 1) != 0 ? 0xEDB88320U ^ (value >> 1) : value >> 1;
     table[n] = value;
   }
   return table;
@@ -261,11 +261,12 @@ bool replace_index(const std::string& index_path, std::string_view bytes, std::s
     *problem = failure("cannot create", pattern);  // the name tried last is of no use
     return false;
   }
-  bool written = ::fchmod(fd.get(), 0644) == 0 && write_whole(fd.get(), bytes) &&
-                 ::fsync(fd.get()) == 0;
+  bool written =
+      ::fchmod(fd.get(), 0644) == 0 && write_whole(fd.get(), bytes) && ::fsync(fd.get()) == 0;
   written = ::close(fd.release()) == 0 && written;
   if (written && ::rename(temporary.c_str(), index_path.c_str()) == 0) return true;
-  *problem = failure(written ? "cannot rename to" : "cannot write", written ? index_path : temporary);
+  *problem =
+      failure(written ? "cannot rename to" : "cannot write", written ? index_path : temporary);
   (void)::unlink(temporary.c_str());  // our own temporary file: nothing else to do if it stays
   return false;
 }
@@ -416,8 +417,8 @@ const char* index_source::at(std::size_t offset, std::size_t length) const {
   std::string bytes(length, '\0');
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t got = ::pread(file_.get(), bytes.data() + done, length - done,
-                                static_cast<off_t>(offset + done));
+    const ssize_t got =
+        ::pread(file_.get(), bytes.data() + done, length - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return nullptr;  // cut short meanwhile, or unreadable
     done += static_cast<std::size_t>(got);
@@ -509,8 +510,8 @@ bool pattern_index_view::record(std::size_t id, pattern_record* record) const {
   const std::uint32_t line_number = get_u32(at);
   const auto kind = static_cast<std::uint8_t>(at[4]);
   const std::size_t error_length = static_cast<unsigned char>(at[5]);
-  const std::size_t text_length =
-      static_cast<unsigned char>(at[6]) | static_cast<std::size_t>(static_cast<unsigned char>(at[7])) << 8;
+  const std::size_t text_length = static_cast<unsigned char>(at[6]) |
+                                  static_cast<std::size_t>(static_cast<unsigned char>(at[7])) << 8;
   const std::size_t text_at = get_u32(at + 8);
   const std::size_t error_at = get_u32(at + 12);
   const std::size_t first_literal = get_u32(at + 16);
@@ -528,8 +529,8 @@ bool pattern_index_view::record(std::size_t id, pattern_record* record) const {
   record->first_literal = first_literal;
   record->literal_count = literal_count;
   // One read for everything of the line that the checks below and the matcher look at.
-  const char* entries = source_.at(literals_at_ + first_literal * kLiteralSize,
-                                   literal_count * kLiteralSize);
+  const char* entries =
+      source_.at(literals_at_ + first_literal * kLiteralSize, literal_count * kLiteralSize);
   if (entries == nullptr) return false;
   const index_source::range span = strings_span(at, entries, literal_count);
   if (source_.at(strings_at_ + span.offset, span.length) == nullptr) return false;
@@ -561,12 +562,14 @@ index_source::range pattern_index_view::strings_span(const char* record_bytes,
     low = std::min(low, offset);
     high = std::max(high, offset + length);
   };
-  const std::size_t text_length = static_cast<unsigned char>(record_bytes[6]) |
-                                  static_cast<std::size_t>(static_cast<unsigned char>(record_bytes[7])) << 8;
+  const std::size_t text_length =
+      static_cast<unsigned char>(record_bytes[6]) |
+      static_cast<std::size_t>(static_cast<unsigned char>(record_bytes[7])) << 8;
   cover(get_u32(record_bytes + 8), text_length);
   cover(get_u32(record_bytes + 12), static_cast<unsigned char>(record_bytes[5]));
   for (std::size_t n = 0; n < literal_count; ++n) {
-    cover(get_u32(literal_entries + n * kLiteralSize), get_u32(literal_entries + n * kLiteralSize + 4));
+    cover(get_u32(literal_entries + n * kLiteralSize),
+          get_u32(literal_entries + n * kLiteralSize + 4));
   }
   return low < high ? index_source::range{low, high - low} : index_source::range{};
 }
@@ -581,7 +584,8 @@ void pattern_index_view::read_ahead_records(const std::vector<std::uint64_t>& ma
     }
   }
   std::vector<index_source::range> wanted;
-  for (const std::size_t id : marked) wanted.push_back({records_at_ + id * kRecordSize, kRecordSize});
+  for (const std::size_t id : marked)
+    wanted.push_back({records_at_ + id * kRecordSize, kRecordSize});
   source_.read_ahead(wanted);
   // A record's literal entries, with the literal count checked as record() checks it.
   const auto entries_of = [this](const char* record, std::size_t* count) {
@@ -621,8 +625,8 @@ bool pattern_index_view::sound_checksum(const char* at, const pattern_record& re
   for (std::size_t n = record.first_literal; n < record.first_literal + record.literal_count; ++n) {
     std::string_view literal;
     if (!this->literal(n, &literal)) return false;
-    sum.add(std::string_view(source_.at(literals_at_ + n * kLiteralSize, kLiteralSize),
-                             kLiteralSize));
+    sum.add(
+        std::string_view(source_.at(literals_at_ + n * kLiteralSize, kLiteralSize), kLiteralSize));
     sum.add(literal);
   }
   return sum.value() == get_u32(at + kRecordChecksumAt);

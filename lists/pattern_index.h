@@ -10,9 +10,10 @@
 // three-byte keys with the ids of the lines filed under each, the line records, the literal
 // table and the texts. The header (with the ids every subject tries), each key's ids and
 // each line record (with its texts and literals) carry a CRC-32, checked whenever that part
-// is read, so a damaged byte makes the index unusable rather than wrong. Each line with a filter is filed under the rarest three-byte piece
-// of each of its literals, so a run looks at the few lines that share a piece with its
-// subject. Readers check every count, length and offset they use and trust nothing.
+// is read, so a damaged byte makes the index unusable rather than wrong. Each line with a filter is
+// filed under the rarest three-byte piece of each of its literals, so a run looks at the few lines
+// that share a piece with its subject. Readers check every count, length and offset they use and
+// trust nothing.
 //
 // Exports: kPatternLineSize, kPatternErrorSize, kPatternFlags, kPatternIndexSuffix,
 // pattern_line_reader, pattern_list_identity, identity_of, pattern_kind, pattern_entry,

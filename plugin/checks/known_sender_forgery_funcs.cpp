@@ -139,47 +139,20 @@ std::size_t find_lowered(std::string_view text, const std::string& needle, std::
   return std::string::npos;
 }
 
-// read_table - the table text for the plugin's way: one open, fstat and read where
-// qv_file_get_contents probes the size with three seeks and reads 4 KiB at a time, with the
-// same result: the bytes up to the first NUL, or nothing for a file that cannot be read, is
-// empty or is larger than qv_file_get_contents accepts.
-std::optional<std::string> read_table(const char* path) {
-  const unique_fd file(::open(path, O_RDONLY | O_CLOEXEC));
-  struct stat status {};
-  if (!file.valid() || ::fstat(file.get(), &status) != 0 || status.st_size <= 0 ||
-      status.st_size > kQvFileMaxContents) {
-    return std::nullopt;
-  }
-  std::string contents(static_cast<std::size_t>(status.st_size), '\0');
-  std::size_t done = 0;
-  while (done < contents.size()) {
-    const ssize_t got = ::read(file.get(), contents.data() + done, contents.size() - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;  // shrunk meanwhile: what is there is the table
-    done += static_cast<std::size_t>(got);
-  }
-  contents.resize(done);
-  contents.resize(std::strlen(contents.c_str()));
-  return contents;
-}
-
-// restriction_by_lines - the verdict of ksf_check_domain_to_ip_restriction on a table text,
-// reached by parsing only the lines that may name the domain. Every other line could only
-// have added records for other domains and diagnostics; the caller takes this way only when
-// nobody receives diagnostics, since it leaves out those of the lines it passes over.
-int restriction_by_lines(const char* ip, const std::string& lower_domain, const std::string& text) {
-  const std::string_view table(text);
+// verdict_in_lines - the verdict of the first line among these whole lines that is stored
+// under the domain, or nothing when none is.
+std::optional<int> verdict_in_lines(const char* ip, const std::string& lower_domain,
+                                    std::string_view lines) {
   // A line can name the domain only if the domain, in some case, occurs in it.
   std::size_t from = 0;
   for (;;) {
-    const std::size_t found = find_lowered(table, lower_domain, from);
-    if (found == std::string::npos) return 1;
-    const std::size_t previous = table.rfind('\n', found);
+    const std::size_t found = find_lowered(lines, lower_domain, from);
+    if (found == std::string::npos) return std::nullopt;
+    const std::size_t previous = lines.rfind('\n', found);
     const std::size_t line_start = previous == std::string::npos ? 0 : previous + 1;
-    const std::size_t line_end = std::min(table.find('\n', found), table.size());
+    const std::size_t line_end = std::min(lines.find('\n', found), lines.size());
     from = line_end + 1;
-    const std::string line = trimmed(std::string(table.substr(line_start, line_end - line_start)));
+    const std::string line = trimmed(std::string(lines.substr(line_start, line_end - line_start)));
     if (!may_name_domain(line, lower_domain)) continue;
     // The first line for the domain that parses is the one that counts.
     const auto record = __ksf_parse_domain_ips_line(line.c_str());
@@ -187,6 +160,53 @@ int restriction_by_lines(const char* ip, const std::string& lower_domain, const 
       return __ksf_is_ip_in_ranges(ip, record->ip_set) ? 1 : 0;
     }
   }
+}
+
+// restriction_by_lines - the verdict of ksf_check_domain_to_ip_restriction on the table at
+// path, reached by parsing only the lines that may name the domain. Every other line could
+// only have added records for other domains and diagnostics; the caller takes this way only
+// when nobody receives diagnostics, since it leaves out those of the lines it passes over.
+// The table is taken as qv_file_get_contents takes it - as long as it was when opened, up
+// to its first NUL, nothing when empty, unreadable or too large - but read and searched a
+// block of whole lines at a time, so that a run touches little memory.
+int restriction_by_lines(const char* ip, const std::string& lower_domain, const char* path) {
+  const unique_fd file(::open(path, O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (!file.valid() || ::fstat(file.get(), &status) != 0 || status.st_size <= 0 ||
+      status.st_size > kQvFileMaxContents) {
+    return 1;
+  }
+  constexpr std::size_t kBlock = 16384;
+  const auto size = static_cast<std::size_t>(status.st_size);
+  std::size_t taken = 0;
+  std::string text;  // the start of a line carried over, then the block just read
+  for (bool ended = false; !ended;) {
+    const std::size_t kept = text.size();
+    text.resize(kept + std::min(kBlock, size - taken));
+    ssize_t got = 0;
+    do {
+      got = ::read(file.get(), text.data() + kept, text.size() - kept);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return 1;
+    text.resize(kept + static_cast<std::size_t>(got));
+    taken += static_cast<std::size_t>(got);
+    ended = got == 0 || taken >= size;
+    // The table ends at a NUL, as the C string of a whole read would.
+    const std::size_t nul = text.find('\0', kept);
+    if (nul != std::string::npos) {
+      text.resize(nul);
+      ended = true;
+    }
+    const std::size_t last_line_feed = text.rfind('\n');
+    std::size_t whole = last_line_feed == std::string::npos ? 0 : last_line_feed + 1;
+    if (ended) whole = text.size();
+    if (const auto verdict =
+            verdict_in_lines(ip, lower_domain, std::string_view(text).substr(0, whole))) {
+      return *verdict;
+    }
+    text.erase(0, whole);
+  }
+  return 1;
 }
 
 }  // namespace
@@ -417,8 +437,7 @@ int ksf_check_domain_to_ip_restriction(const char* ip, const char* domain, const
     if (qv_logger == nullptr) {
       // The plugin's case: what the whole parse would report goes nowhere, and on every run
       // only the sender's domain matters, so the table's other lines are not parsed.
-      const auto contents = read_table(path);
-      return contents ? restriction_by_lines(ip, wanted, *contents) : 1;
+      return restriction_by_lines(ip, wanted, path);
     }
     const auto table = ksf_get_domain_ip_sets_from_file(path);
     if (!table) {
