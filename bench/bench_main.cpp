@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
   if (!options) {
     std::cerr << "korvex-bench: " << error << "\n"
               << "usage: korvex-bench --data DIR [--iterations N] [--scaling-iterations N]"
-                 " [--no-scaling] [--no-callgrind] [--plugin PATH] [--baseline PATH]"
+                 " [--no-scaling] [--no-callgrind] [--plugin PATH] [--compare PATH]"
+                 " [--baseline PATH]"
                  " [--valgrind PATH]\n";
     return 2;
   }

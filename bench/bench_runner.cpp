@@ -28,6 +28,8 @@ using korvex::testing::UniqueFd;
 
 constexpr const char* kPluginPath = "/usr/share/korvex/bin/korvex-plesk";
 constexpr const char* kBaselinePath = "/usr/share/korvex/bin/korvex-bench-baseline";
+// Where --compare puts the other build of the plugin.
+constexpr const char* kComparePath = "/usr/share/korvex/bin/korvex-plesk-compare";
 constexpr const char* kKorvexDir = "/etc/korvex";
 constexpr const char* kTarnDir = "/var/cache/tarn";
 constexpr const char* kCallgrindOutput = "/tmp/korvex-bench.callgrind";
@@ -243,10 +245,11 @@ std::optional<std::uint64_t> count_instructions(const BenchOptions& options, Spa
 
 // check_verdict - one run through the sandbox's own runner, whose syslog capture shows the
 // activity line: the session must get the verdict it stands for.
-bool check_verdict(Sandbox& sandbox, const Session& session, std::string* error) {
+bool check_verdict(Sandbox& sandbox, const std::string& plugin, const Session& session,
+                   std::string* error) {
   korvex::testing::RunOptions run_options;
   run_options.env = session.env;
-  const auto run = sandbox.run({kPluginPath}, run_options);
+  const auto run = sandbox.run({plugin}, run_options);
   sandbox.clear_syslog();
   if (!run.exited_with(0)) {
     *error = "session " + session.name + ": " + run.describe();
@@ -294,15 +297,21 @@ std::optional<SetResult> measure_set(Sandbox& sandbox, const BenchOptions& optio
   }
   SetResult result{set.name, set.description, {"baseline", {}, std::nullopt}, {}};
   for (const auto& session : sessions) result.sessions.push_back({session.name, {}, std::nullopt});
+  // The other build plays the clean session in the same rounds, so that the two compare
+  // on equal terms however the machine drifts.
+  const bool compare = !options.compare.empty() && set.name == "full";
+  if (compare) result.sessions.push_back({sessions.front().name + " (compare)", {}, std::nullopt});
   std::vector<Program> programs = {{&result.baseline, kBaselinePath, &sessions.front().env}};
   for (std::size_t index = 0; index < sessions.size(); ++index) {
     programs.push_back({&result.sessions[index], kPluginPath, &sessions[index].env});
   }
+  if (compare) programs.push_back({&result.sessions.back(), kComparePath, &sessions.front().env});
   err << "korvex-bench: data set " << set.name << ", " << iterations << " iterations\n";
   bool measured = true;
   for (const auto& session : sessions) {
-    if (measured) measured = check_verdict(sandbox, session, &error);
+    if (measured) measured = check_verdict(sandbox, kPluginPath, session, &error);
   }
+  if (measured && compare) measured = check_verdict(sandbox, kComparePath, sessions.front(), &error);
   if (measured) measured = measure_programs(sandbox, spawner, programs, iterations, &error);
   if (measured && options.callgrind) {
     for (const auto& program : programs) {
@@ -351,6 +360,9 @@ bool hidden_in_sandbox(const std::string& path) {
 
 bool prepare(Sandbox& sandbox, const BenchOptions& options, std::string* error) {
   auto made = sandbox.install_program(options.plugin, "korvex-plesk");
+  if (made && !options.compare.empty()) {
+    made = sandbox.install_program(options.compare, "korvex-plesk-compare");
+  }
   if (made) made = sandbox.install_program(options.baseline, "korvex-bench-baseline");
   if (made) made = sandbox.dns().load_zone(kZone);
   if (!made) {
@@ -403,6 +415,8 @@ std::optional<BenchOptions> parse_bench_arguments(const std::vector<std::string>
       options.data = value;
     } else if (option == "--plugin") {
       options.plugin = value;
+    } else if (option == "--compare") {
+      options.compare = value;
     } else if (option == "--baseline") {
       options.baseline = value;
     } else if (option == "--valgrind") {

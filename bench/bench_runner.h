@@ -1,7 +1,8 @@
 // bench_runner - measures korvex-plesk per RCPT TO against a trivial static program.
 //
 //   korvex-bench --data DIR [--iterations N] [--scaling-iterations N] [--no-scaling]
-//                [--no-callgrind] [--plugin PATH] [--baseline PATH] [--valgrind PATH]
+//                [--no-callgrind] [--plugin PATH] [--compare PATH] [--baseline PATH]
+//                [--valgrind PATH]
 //
 // In a Sandbox (private mounts, loopback DNS, /dev/log captured and discarded) the runner
 // binds DIR/tarn over /var/cache/tarn and, one data set after another, DIR/sets/<set>/
@@ -10,7 +11,9 @@
 // each iteration starts the baseline and each session in turn (fork, execve, wait4 in
 // korvex-bench-spawner, see spawner.c), so drift on a busy machine hits all alike. Each program is then run once under callgrind
 // for its instruction count. Data set "full" plays four sessions (clean, blocked sender,
-// exempt peer, TARN hit); the scaling sets play the clean one. The report goes to out.
+// exempt peer, TARN hit); the scaling sets play the clean one. With --compare, another build
+// of the plugin plays the clean session of "full" in the same rounds, as "clean (compare)".
+// The report goes to out.
 // DIR must be visible inside the sandbox: not below /tmp or the private trees.
 //
 // Exit status: 0 after a report, 1 when the benchmark could not run, 2 for a bad command
@@ -31,6 +34,7 @@ namespace korvex::bench {
 struct BenchOptions {
   std::string data;
   std::string plugin;
+  std::string compare;  // another build of the plugin, or empty
   std::string baseline;
   std::string spawner;  // korvex-bench-spawner
   std::string valgrind = "/usr/bin/valgrind";

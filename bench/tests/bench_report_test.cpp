@@ -123,7 +123,7 @@ TEST(BenchArguments, KeepTheDefaultsTakeOptionsAndRefuseNonsense) {
 
   const auto chosen = parse_bench_arguments(
       {"--iterations", "5", "--scaling-iterations", "2", "--no-scaling", "--no-callgrind",
-       "--data", "/d", "--valgrind", "/v"},
+       "--data", "/d", "--valgrind", "/v", "--compare", "/other/korvex-plesk"},
       defaults, &error);
   ASSERT_TRUE(chosen.has_value()) << error;
   EXPECT_EQ(chosen->iterations, 5);
@@ -131,6 +131,8 @@ TEST(BenchArguments, KeepTheDefaultsTakeOptionsAndRefuseNonsense) {
   EXPECT_FALSE(chosen->scaling);
   EXPECT_FALSE(chosen->callgrind);
   EXPECT_EQ(chosen->valgrind, "/v");
+  EXPECT_EQ(chosen->compare, "/other/korvex-plesk");
+  EXPECT_EQ(plain->compare, "");
 
   const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
       {{}, "--data, --plugin and --baseline are needed"},
