@@ -584,8 +584,10 @@ void pattern_index_view::read_ahead_records(const std::vector<std::uint64_t>& ma
     }
   }
   std::vector<index_source::range> wanted;
-  for (const std::size_t id : marked)
+  wanted.reserve(marked.size());
+  for (const std::size_t id : marked) {
     wanted.push_back({records_at_ + id * kRecordSize, kRecordSize});
+  }
   source_.read_ahead(wanted);
   // A record's literal entries, with the literal count checked as record() checks it.
   const auto entries_of = [this](const char* record, std::size_t* count) {
