@@ -112,13 +112,31 @@ std::size_t buckets_for(std::size_t records) {
   return count;
 }
 
-// The rarest three-byte piece of the literal, by how many literals of the list hold it.
+// Words found in the names of a great many mail hosts. A line filed under a piece of one of
+// them would be looked at for nearly every peer, so such pieces are chosen only when a
+// literal has no other.
+constexpr std::string_view kCommonHostWords[] = {
+    "mail",      "smtp",     "relay", "host",   "server", "static", "dynamic",
+    "pool",      "dsl",      "cable", "client", "dhcp",   "ppp",    "dial",
+    "broadband", "customer", "user",  "www",    "com",    "net",    "org"};
+
+bool in_common_host_word(std::string_view key) {
+  return std::any_of(
+      std::begin(kCommonHostWords), std::end(kCommonHostWords),
+      [key](std::string_view word) { return word.find(key) != std::string_view::npos; });
+}
+
+// The piece of the literal to file its line under: the rarest by how many literals of the
+// list hold it, passing over pieces of common host-name words where the literal has others.
 std::string_view rarest_key(std::string_view literal,
                             const std::unordered_map<std::string_view, std::size_t>& frequency) {
+  const auto rank = [&frequency](std::string_view key) {
+    return std::make_pair(in_common_host_word(key), frequency.at(key));
+  };
   std::string_view best = literal.substr(0, kKeyLength);
   for (std::size_t at = 1; at + kKeyLength <= literal.size(); ++at) {
     const std::string_view key = literal.substr(at, kKeyLength);
-    if (frequency.at(key) < frequency.at(best)) best = key;
+    if (rank(key) < rank(best)) best = key;
   }
   return best;
 }
@@ -409,22 +427,27 @@ const char* index_source::at(std::size_t offset, std::size_t length) const {
   if (offset > size_ || length > size_ - offset) return nullptr;
   if (!file_.valid()) return whole_.data() + offset;
   if (length == 0) return "";
-  for (const piece& read : pieces_) {
-    if (offset >= read.offset && offset + length <= read.offset + read.bytes.size()) {
-      return read.bytes.data() + (offset - read.offset);
+  // The pieces starting at or before offset, nearest first. Pieces seldom overlap, so one
+  // that holds the range is among the first few when the range was read at all; missing it
+  // only costs a read.
+  auto nearest = pieces_.upper_bound(offset);
+  for (int looked = 0; looked < 4 && nearest != pieces_.begin(); ++looked) {
+    --nearest;
+    const piece& read = nearest->second;
+    if (offset + length <= nearest->first + read.length) {
+      return read.bytes.get() + (offset - nearest->first);
     }
   }
-  std::string bytes(length, '\0');
+  piece read{std::make_unique_for_overwrite<char[]>(length), length};
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t got =
-        ::pread(file_.get(), bytes.data() + done, length - done, static_cast<off_t>(offset + done));
+    const ssize_t got = ::pread(file_.get(), read.bytes.get() + done, length - done,
+                                static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return nullptr;  // cut short meanwhile, or unreadable
     done += static_cast<std::size_t>(got);
   }
-  pieces_.push_back(piece{offset, std::move(bytes)});
-  return pieces_.back().bytes.data();
+  return pieces_.emplace(offset, std::move(read))->second.bytes.get();
 }
 
 void index_source::read_ahead(std::vector<range> ranges) const {

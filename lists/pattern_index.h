@@ -27,7 +27,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <deque>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -128,15 +129,15 @@ class index_source {
   void read_ahead(std::vector<range> ranges) const;
 
  private:
-  struct piece {
-    std::size_t offset = 0;
-    std::string bytes;
-  };
   std::string_view whole_;
   unique_fd file_;
   std::size_t size_ = 0;
-  // What has been read so far; a deque, so the bytes handed out never move.
-  mutable std::deque<piece> pieces_;
+  struct piece {
+    std::unique_ptr<char[]> bytes;  // filled by the read, never zeroed first
+    std::size_t length = 0;
+  };
+  // What has been read so far, by offset; the bytes handed out never move.
+  mutable std::multimap<std::size_t, piece> pieces_;
 };
 
 // pattern_index_view - reads an index where it lies, touching only the parts a subject needs:
