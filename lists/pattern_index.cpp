@@ -649,9 +649,9 @@ bool pattern_index_view::sound_checksum(const char* at, const pattern_record& re
   sum.add(record.error);
   for (std::size_t n = record.first_literal; n < record.first_literal + record.literal_count; ++n) {
     std::string_view literal;
-    if (!this->literal(n, &literal)) return false;
-    sum.add(
-        std::string_view(source_.at(literals_at_ + n * kLiteralSize, kLiteralSize), kLiteralSize));
+    const char* entry = source_.at(literals_at_ + n * kLiteralSize, kLiteralSize);
+    if (!this->literal(n, &literal) || entry == nullptr) return false;
+    sum.add(std::string_view(entry, kLiteralSize));
     sum.add(literal);
   }
   return sum.value() == get_u32(at + kRecordChecksumAt);
