@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "plugin/checks/tarn_map_writer.h"
+#include "tests/e2e/plesk_replies.h"
 #include "tests/e2e/sandbox.h"
 #include "tests/e2e/tarn_fixtures.h"
 
@@ -27,7 +28,6 @@ namespace {
 
 const std::string kBin = std::string(kProgramDirectory) + "/";
 const std::string kPlesk = kBin + "korvex-plesk";
-const std::string kBanner = "Korvex 1.0.5-4 (https://www.korvex.example)";
 
 // Plugin runs at once, as qmail-spp starts them for concurrent connections.
 constexpr unsigned kParallel = 16;
@@ -80,19 +80,6 @@ std::string logged_activity(const RunResult& run, const std::string& verdict,
   return std::to_string(run.pid) + " mail.info korvex-plesk: " + activity(verdict, session);
 }
 
-std::string builtin_reply(const std::string& reason, const std::string& address) {
-  return "P550-Your message was rejected by this system and was not delivered.\n"
-         "P550-Reason: " +
-         reason + "\nP550-Protection provided by: " + kBanner +
-         "\nP550-For more information, please visit the URL:\nP550-" + address +
-         "\nE550 or contact your ISP or mail server operator.\n";
-}
-
-std::string blocked_ip_reply(const std::string& ip) {
-  return builtin_reply("This system will not accept messages from your location. IP=[" + ip + "]",
-                       "https://www.korvex.example/empowering_the_user");
-}
-
 std::string tarn_reply(const std::string& ip) {
   return builtin_reply(
       "This system uses TARN to check your IP address reputation, and was "
@@ -106,9 +93,6 @@ const std::string kNoHeloReply = builtin_reply(
     "administrator",
     "https://www.korvex.example/best_practices/require_helo.html");
 
-std::string custom_reply(const std::string& message) {
-  return "E550 " + message + ". Protection provided by: " + kBanner + "\n";
-}
 
 // difference - up to five entries each that one side holds more often than the other;
 // empty when both hold the same.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "plugin/checks/tarn_map_writer.h"
+#include "tests/e2e/plesk_replies.h"
 #include "tests/e2e/sandbox.h"
 #include "tests/e2e/tarn_fixtures.h"
 
@@ -27,7 +28,6 @@ namespace {
 
 const std::string kBin = std::string(kProgramDirectory) + "/";
 const std::string kPlesk = kBin + "korvex-plesk";
-constexpr const char* kBanner = "Korvex 1.0.5-4 (https://www.korvex.example)";
 constexpr const char* kDyna = "/etc/korvex/dynaregex/dyna.regexes";
 constexpr const char* kSpam = "/etc/korvex/dynaregex/spam.regexes";
 constexpr const char* kForgeryTable = "/etc/korvex/control/valid_domain_ips";
@@ -46,12 +46,6 @@ const std::vector<std::string> kDefaultOnRules = {
     "block_lists",       "block_ip_in_addr", "check_ip_reverse_dns", "check_dynamic_reverse_dns",
     "check_reverse_dns_list", "require_full_addr", "require_helo",    "valid_helo_domain"};
 
-std::vector<std::string> described(const std::vector<SyslogLine>& lines) {
-  std::vector<std::string> result;
-  for (const SyslogLine& line : lines) result.push_back(line.describe());
-  return result;
-}
-
 // Bytes 1 to 255 without the line feed: a file of garbage that is not text.
 std::string binary_garbage() {
   std::string bytes;
@@ -63,12 +57,6 @@ std::string binary_garbage() {
 
 std::string with_nul(const std::string& before, const std::string& after) {
   return before + std::string(1, '\0') + after;
-}
-
-std::string le32(std::uint32_t value) {
-  std::string bytes;
-  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(value >> (8 * i));
-  return bytes;
 }
 
 // Today's counter file and what it holds after one ham run counted into an empty month:
@@ -116,14 +104,6 @@ std::string regcomp_error(const std::string& pattern) {
   char text[80] = {};
   (void)regerror(code, &compiled, text, sizeof text);
   return text;
-}
-
-bool matches_whole(const std::string& text, const std::string& pattern) {
-  regex_t compiled;
-  if (regcomp(&compiled, ("^" + pattern + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;
-  const bool matched = regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
-  regfree(&compiled);
-  return matched;
 }
 
 // A tmpfs of size KiB mounted over directory inside the sandbox; hides what was there.
@@ -376,13 +356,7 @@ TEST_F(FaultRun, BrokenRejectionSegmentsFallBackToTheBuiltinReply) {
   if (!has_sandbox()) return;
   only_rules({});
   ASSERT_TRUE(sandbox().place_file("/etc/korvex/blocked_ips", "192.0.2.9\n"));
-  const std::string builtin =
-      "P550-Your message was rejected by this system and was not delivered.\n"
-      "P550-Reason: This system will not accept messages from your location. IP=[192.0.2.9]\n"
-      "P550-Protection provided by: " + std::string(kBanner) +
-      "\nP550-For more information, please visit the URL:\n"
-      "P550-https://www.korvex.example/empowering_the_user\n"
-      "E550 or contact your ISP or mail server operator.\n";
+  const std::string builtin = blocked_ip_reply("192.0.2.9");
   const key_t key = ftok("/bin/bash", 40);
   ASSERT_NE(key, -1);
   // Segments the tool would never write: each announces more text than it holds.

@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
+#include "tests/e2e/plesk_replies.h"
 #include "tests/e2e/sandbox.h"
 
 namespace korvex::testing {
 namespace {
 
 const std::string kPlesk = std::string(kProgramDirectory) + "/korvex-plesk";
-constexpr const char* kBanner = "Korvex 1.0.5-4 (https://www.korvex.example)";
 constexpr const char* kMarker = "/tmp/hostile-marker";
 constexpr const char* kCustomMessage = "Go away %IP% <%HELO%> <%FROM%> <%TO%> <%RDNS%>";
 
@@ -63,20 +63,6 @@ std::string blanked(std::string value) {
 
 bool has_line_break(const std::string& text) {
   return text.find_first_of("\r\n") != std::string::npos;
-}
-
-bool matches_whole(const std::string& text, const std::string& pattern) {
-  regex_t compiled;
-  if (regcomp(&compiled, ("^" + pattern + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) return false;
-  const bool matched = regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
-  regfree(&compiled);
-  return matched;
-}
-
-std::vector<std::string> described(const std::vector<SyslogLine>& lines) {
-  std::vector<std::string> result;
-  for (const SyslogLine& line : lines) result.push_back(line.describe());
-  return result;
 }
 
 // The lines of qmail-spp output; false when a line is not a P or E command, when the E
@@ -127,22 +113,10 @@ class HostileRun : public SandboxTest {
   }
 };
 
-std::string le32(std::uint32_t value) {
-  std::string bytes;
-  for (int i = 0; i < 4; ++i) bytes += static_cast<char>(value >> (8 * i));
-  return bytes;
-}
-
 TEST_F(HostileRun, RefusalRepliesAndLogLinesStayWhole) {
   if (!has_sandbox()) return;
   ASSERT_TRUE(sandbox().place_file("/etc/korvex/blocked_ips", "192.0.2.9\n"));
-  const std::string builtin =
-      "P550-Your message was rejected by this system and was not delivered.\n"
-      "P550-Reason: This system will not accept messages from your location. IP=[192.0.2.9]\n"
-      "P550-Protection provided by: " + std::string(kBanner) +
-      "\nP550-For more information, please visit the URL:\n"
-      "P550-https://www.korvex.example/empowering_the_user\n"
-      "E550 or contact your ISP or mail server operator.\n";
+  const std::string builtin = blocked_ip_reply("192.0.2.9");
   const key_t key = ftok("/bin/bash", 40);
   ASSERT_NE(key, -1);
   for (const auto& [name, value] : hostile_values()) {

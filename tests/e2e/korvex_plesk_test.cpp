@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/e2e/plesk_replies.h"
 #include "tests/e2e/sandbox.h"
 
 namespace korvex::testing {
@@ -35,22 +36,6 @@ std::string literal(const std::string& text) {
     pattern += c;
   }
   return pattern;
-}
-
-bool matches_whole(const std::string& text, const std::string& pattern) {
-  regex_t compiled;
-  if (regcomp(&compiled, ("^" + pattern + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
-    return false;
-  }
-  const bool matched = regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
-  regfree(&compiled);
-  return matched;
-}
-
-std::vector<std::string> described(const std::vector<SyslogLine>& lines) {
-  std::vector<std::string> result;
-  for (const SyslogLine& line : lines) result.push_back(line.describe());
-  return result;
 }
 
 class PleskRun : public SandboxTest {

@@ -7,16 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/plesk_replies.h"
 #include "tests/e2e/sandbox.h"
 
 namespace korvex::testing {
 namespace {
-
-std::vector<std::string> described(const std::vector<SyslogLine>& lines) {
-  std::vector<std::string> texts;
-  for (const SyslogLine& line : lines) texts.push_back(line.describe());
-  return texts;
-}
 
 TEST(ProgramRunner, GivesExactlyTheEnvironmentInputAndDirectory) {
   const RunResult bare = run_program({"/usr/bin/env"}, {.env = {"B=two", "A=1"}});

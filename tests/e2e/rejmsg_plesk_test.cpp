@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/plesk_replies.h"
 #include "tests/e2e/sandbox.h"
 
 namespace korvex::testing {
@@ -13,27 +14,17 @@ namespace {
 const std::string kPlesk = std::string(kProgramDirectory) + "/korvex-plesk";
 const std::string kRejmsg = std::string(kProgramDirectory) + "/korvex-rejmsg";
 constexpr const char* kStore = "/etc/korvex/rejections";
-constexpr const char* kBanner = "Korvex 1.0.5-4 (https://www.korvex.example)";
-
-std::string builtin_reply(const std::string& reason_text, const std::string& rule) {
-  return "P550-Your message was rejected by this system and was not delivered.\n"
-         "P550-Reason: " +
-         reason_text + "\nP550-Protection provided by: " + kBanner +
-         "\nP550-For more information, please visit the URL:\n"
-         "P550-https://www.korvex.example/best_practices/" +
-         rule + ".html\nE550 or contact your ISP or mail server operator.\n";
+// The built-in refusal by a rule whose page is among the best practices.
+std::string rule_reply(const std::string& reason_text, const std::string& rule) {
+  return builtin_reply(reason_text, "https://www.korvex.example/best_practices/" + rule + ".html");
 }
 
-std::string custom_reply(const std::string& message) {
-  return "E550 " + message + ". Protection provided by: " + kBanner + "\n";
-}
-
-const std::string kNoHeloReply = builtin_reply(
+const std::string kNoHeloReply = rule_reply(
     "Messages from your location are rejected, missing identifier (HELO). Contact your email "
     "administrator",
     "require_helo");
 const std::string kShortRecipientReply =
-    builtin_reply("Invalid Recipient! You did not specify a complete email address to send to.",
+    rule_reply("Invalid Recipient! You did not specify a complete email address to send to.",
                   "require_full_addr");
 
 class RejectionMessages : public SandboxTest {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "plugin/checks/tarn_map_writer.h"
+#include "tests/e2e/plesk_replies.h"
 #include "tests/e2e/sandbox.h"
 #include "tests/e2e/tarn_fixtures.h"
 
@@ -13,7 +14,6 @@ namespace korvex::testing {
 namespace {
 
 const std::string kBin = std::string(kProgramDirectory) + "/";
-constexpr const char* kBanner = "Korvex 1.0.5-4 (https://www.korvex.example)";
 
 // The rules that are on unless rules.disabled names them.
 const std::vector<std::string> kDefaultOnRules = {"block_lists",
@@ -24,14 +24,6 @@ const std::vector<std::string> kDefaultOnRules = {"block_lists",
                                                   "require_full_addr",
                                                   "require_helo",
                                                   "valid_helo_domain"};
-
-std::string builtin_reply(const std::string& reason_text, const std::string& address) {
-  return "P550-Your message was rejected by this system and was not delivered.\n"
-         "P550-Reason: " +
-         reason_text + "\nP550-Protection provided by: " + kBanner +
-         "\nP550-For more information, please visit the URL:\nP550-" + address +
-         "\nE550 or contact your ISP or mail server operator.\n";
-}
 
 std::vector<std::string> described(const RunResult& run) {
   std::vector<std::string> result;
