@@ -36,21 +36,6 @@ korvex::forward_outcome no_forward_lookup(const std::string& /*name*/, int /*typ
   __builtin_trap();
 }
 
-// Takes the text up to the next NUL (or the end) and moves past it.
-std::string take_piece(const std::uint8_t** data, std::size_t* size) {
-  std::string piece;
-  while (*size > 0 && **data != 0) {
-    piece.push_back(static_cast<char>(**data));
-    ++*data;
-    --*size;
-  }
-  if (*size > 0) {
-    ++*data;
-    --*size;
-  }
-  return piece;
-}
-
 // A parsed table holds only what the parser promises: valid lower-case domains, each with
 // at least one block whose prefix is 0 to 32 and whose host bits are clear.
 bool table_is_sound(const korvex::ksf_table& table) {
@@ -104,8 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   korvex::ksf_set_verbose(data[0] & 2);
   ++data;
   --size;
-  const std::string ip = take_piece(&data, &size);
-  const std::string mail_from = take_piece(&data, &size);
+  const std::string ip = korvex_fuzz::take_piece(&data, &size);
+  const std::string mail_from = korvex_fuzz::take_piece(&data, &size);
   korvex::qv_set_logger(korvex_fuzz::captured_log);
   korvex_fuzz::captured_lines().clear();
 

@@ -1,6 +1,7 @@
 // fuzz_support - small helpers shared by the fuzz targets: a quiet log sink, a sink that
 // keeps the formatted lines, a scratch directory per fuzzing process, writing an input into
-// a file there, and cutting an input into NUL-terminated pieces.
+// a file there, cutting an input into NUL-terminated pieces, and the argument vector and
+// output stream the option parsers are handed.
 #pragma once
 
 #include <fcntl.h>
@@ -140,6 +141,38 @@ inline bool costly_for_regcomp(const std::string& line) {
     if (copies > kMostCopies) return true;
   }
   return false;
+}
+
+// take_piece - the input's text up to the next NUL (or its end); moves past the NUL.
+inline std::string take_piece(const std::uint8_t** data, std::size_t* size) {
+  std::string piece;
+  while (*size > 0 && **data != 0) {
+    piece.push_back(static_cast<char>(**data));
+    ++*data;
+    --*size;
+  }
+  if (*size > 0) {
+    ++*data;
+    --*size;
+  }
+  return piece;
+}
+
+// argv_of - the argument vector getopt works on. getopt may permute the pointers, so each
+// parser gets one of its own.
+inline std::vector<char*> argv_of(std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// null_stream - a stream that swallows what a parser prints.
+inline std::FILE* null_stream() {
+  static std::FILE* const stream = std::fopen("/dev/null", "w");
+  if (stream == nullptr) std::abort();
+  return stream;
 }
 
 }  // namespace korvex_fuzz

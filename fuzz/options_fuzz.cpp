@@ -17,22 +17,6 @@
 
 namespace {
 
-// The argument vector getopt works on: it may permute the pointers, so it is rebuilt for
-// each parser.
-std::vector<char*> argv_of(std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  return argv;
-}
-
-std::FILE* null_stream() {
-  static std::FILE* const stream = std::fopen("/dev/null", "w");
-  if (stream == nullptr) std::abort();
-  return stream;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -44,13 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   {
     std::vector<std::string> copy = args;
-    std::vector<char*> argv = argv_of(copy);
+    std::vector<char*> argv = korvex_fuzz::argv_of(copy);
     optind = 0;  // the program parses once; the fuzzer calls again and again
-    (void)korvex::parse_plesk_options(argc, argv.data(), null_stream());
+    (void)korvex::parse_plesk_options(argc, argv.data(), korvex_fuzz::null_stream());
   }
   {
     std::vector<std::string> copy = args;
-    std::vector<char*> argv = argv_of(copy);
+    std::vector<char*> argv = korvex_fuzz::argv_of(copy);
     korvex::RegexOptions options;
     options.log = korvex_fuzz::quiet_log;
     (void)korvex::handle_args(argc, argv.data(), &options);
@@ -59,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   {
     std::vector<std::string> copy = args;
-    std::vector<char*> argv = argv_of(copy);
+    std::vector<char*> argv = korvex_fuzz::argv_of(copy);
     korvex::TarnOptions options;
     options.log = korvex_fuzz::quiet_log;
     (void)korvex::handle_arguments(argc, argv.data(), &options);

@@ -39,12 +39,6 @@ void check_lines(const std::string& text, const korvex::string_list& lines) {
   if (joined != expected) __builtin_trap();
 }
 
-std::FILE* null_stream() {
-  static std::FILE* const stream = std::fopen("/dev/null", "w");
-  if (stream == nullptr) std::abort();
-  return stream;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -71,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (reply->size() < 2 || reply->compare(reply->size() - 2, 2, "\r\n") != 0) __builtin_trap();
     const korvex::string_list lines = korvex::cut_reply_lines(*reply);
     check_lines(*reply, lines);
-    (void)korvex::spp_print_lines(lines, null_stream());
+    (void)korvex::spp_print_lines(lines, korvex_fuzz::null_stream());
   }
   check_lines(message, korvex::cut_reply_lines(message));
   return 0;

@@ -148,21 +148,6 @@ fixture* make_fixture() {
   return made;
 }
 
-// Takes the text up to the next NUL (or the end) and moves past it.
-std::string take_piece(const std::uint8_t** data, std::size_t* size) {
-  std::string piece;
-  while (*size > 0 && **data != 0) {
-    piece.push_back(static_cast<char>(**data));
-    ++*data;
-    --*size;
-  }
-  if (*size > 0) {
-    ++*data;
-    --*size;
-  }
-  return piece;
-}
-
 struct printed_reply {
   int calls = 0;
   korvex::string_list lines;
@@ -267,10 +252,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                 &state.helo,      &state.mail_from,
                                                 &state.rcpt_to,   &state.auth_user};
   for (std::size_t i = 0; i < std::size(fields); ++i) {
-    std::string value = take_piece(&data, &size);
+    std::string value = korvex_fuzz::take_piece(&data, &size);
     if ((present & (1u << i)) != 0) *fields[i] = std::move(value);
   }
-  script.reverse_name = take_piece(&data, &size);
+  script.reverse_name = korvex_fuzz::take_piece(&data, &size);
   state.protocol_state = korvex::ProtocolState::RCPT;
   state.rdns_state = static_cast<std::int32_t>(lookups >> 6);
   state.log = korvex_fuzz::captured_log;

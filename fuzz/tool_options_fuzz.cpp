@@ -21,16 +21,6 @@
 
 namespace {
 
-// The argument vector getopt works on: it may permute the pointers, so each parser gets a
-// fresh one.
-std::vector<char*> argv_of(std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  return argv;
-}
-
 // Whether entry is one of the arguments, or the tail of an option word (as in -fax).
 bool was_given(const std::vector<std::string>& args, const std::string& entry) {
   return std::any_of(args.begin() + 1, args.end(), [&](const std::string& arg) {
@@ -44,7 +34,7 @@ bool was_given(const std::vector<std::string>& args, const std::string& entry) {
 // carry a non-empty entry taken from the arguments, list and an emptied add carry none.
 void check_listmgr(const std::vector<std::string>& args) {
   std::vector<std::string> copy = args;
-  std::vector<char*> argv = argv_of(copy);
+  std::vector<char*> argv = korvex_fuzz::argv_of(copy);
   korvex::ListmgrOptions options;
   if (!korvex::listmgr_parse_options(static_cast<int>(copy.size()), argv.data(), &options)) {
     return;
@@ -70,7 +60,7 @@ void check_listmgr(const std::vector<std::string>& args) {
 // the table for add or remove (add with a message).
 void check_rejmsg(const std::vector<std::string>& args) {
   std::vector<std::string> copy = args;
-  std::vector<char*> argv = argv_of(copy);
+  std::vector<char*> argv = korvex_fuzz::argv_of(copy);
   korvex::RejmsgOptions options;
   if (!korvex::rejmsg_parse_options(static_cast<int>(copy.size()), argv.data(), &options)) return;
   const bool names_rule = options.operation == korvex::RejmsgOperation::ADD ||
