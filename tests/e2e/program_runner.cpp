@@ -263,7 +263,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
   bool killed = false;
   for (;;) {
     if (!reaped && has_ended(pid)) {
-      (void)kill(-pid, SIGKILL);  // what the program left behind in its group
+      if (!options.detaches) (void)kill(-pid, SIGKILL);  // what it left behind in its group
       reaped = true;
       record_status(wait_blocking(pid), &result);
     }

@@ -28,6 +28,10 @@ struct RunOptions {
   std::optional<std::string> input;         // standard input; absent means empty
   std::string directory = "/";              // working directory
   int timeout_seconds = 60;
+  // The program starts a process of its own that outlives it (daemon(3)): what it leaves in
+  // its process group when it ends is not killed, since that may be the process on its way
+  // out of the group.
+  bool detaches = false;
 };
 
 struct RunResult {

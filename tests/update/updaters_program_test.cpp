@@ -242,7 +242,9 @@ TEST_F(KorvexUpdateProgram, DetachesAndRunsTheUpdatersInOrder) {
   if (!has_sandbox()) return;
   for (const char* name : {"regexpull", "ksfpull", "tarn_update"}) stand_in(name);
   ASSERT_TRUE(sandbox().place_file("/tmp/korvex_update.lock", "999999"));  // stale
-  const RunResult run_result = sandbox().run({"/usr/share/korvex/bin/korvex-update"});
+  RunOptions detaching;
+  detaching.detaches = true;
+  const RunResult run_result = sandbox().run({"/usr/share/korvex/bin/korvex-update"}, detaching);
   ASSERT_TRUE(run_result.exited_with(0)) << run_result.describe();
   // The detached job goes on after the foreground exits; wait for it to finish.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
