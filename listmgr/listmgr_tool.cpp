@@ -175,8 +175,8 @@ int listmgr_list_entries(log_function log, int list_id, const std::string& base_
   // The lists module gives the warning for an id it does not know.
   if (!path) return iterate_exemption_list(log, list_id, EntryPrinter(), base_dir);
 
-  UniqueFd list(open_list(*path));
-  if (!list) {
+  unique_fd list(open_list(*path));
+  if (!list.valid()) {
     if (errno == ENOENT) return 0;  // a list never written is empty
     return report_list_failure(log, "Unable to open list file %s: %s", path->c_str(),
                                std::strerror(errno));

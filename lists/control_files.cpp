@@ -34,20 +34,20 @@ bool write_all(int fd, const std::string& bytes) {
 }
 
 // A temporary name of this process's own, so concurrent writers never share one.
-UniqueFd create_temp_file(const std::string& temp_path) {
-  UniqueFd fd(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd && errno == EEXIST) {
+unique_fd create_temp_file(const std::string& temp_path) {
+  unique_fd fd(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!fd.valid() && errno == EEXIST) {
     // Left behind by an earlier process that had the same id; it is not in use.
     (void)unlink(temp_path.c_str());
-    fd = UniqueFd(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    fd = unique_fd(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   }
   return fd;
 }
 
 bool install_content(const std::string& path, const std::string& content) {
   const std::string temp_path = path + ".tmp." + std::to_string(getpid());
-  UniqueFd temp = create_temp_file(temp_path);
-  if (!temp) return false;
+  unique_fd temp = create_temp_file(temp_path);
+  if (!temp.valid()) return false;
   const bool written = write_all(temp.get(), content) && fsync(temp.get()) == 0 &&
                        temp.close_checked() && rename(temp_path.c_str(), path.c_str()) == 0;
   // On failure the control file is untouched and the partial copy has no use.

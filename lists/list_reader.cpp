@@ -118,8 +118,8 @@ ListReadResult read_list_lines(LineReader& reader, const line_handler& handler) 
 }
 
 int read_list_path(const std::string& path, const line_handler& handler, int* lines_read) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return 0;
+  unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return 0;
   LineReader reader(fd.get());
   // An unreadable file reads as empty, or as far as it could be read.
   const ListReadResult result = read_list_lines(reader, handler);

@@ -1,5 +1,5 @@
 // list_reader - the one reader under every read, match and rewrite of a list or control
-// file, and the small descriptor holder the lists module shares.
+// file.
 //
 // A line is taken in pieces of at most 1023 bytes: the line feed is removed and then one
 // carriage return before it. A line of more than 1022 bytes is skipped whole, unless it is
@@ -7,7 +7,7 @@
 // entry. Only the first 500 physical lines count, blank ones included, and blank lines are
 // handed on like any other (the callers decide what a blank line means).
 //
-// Exports: kListLineLimit, kListPieceSize, UniqueFd, line_handler, LineReader,
+// Exports: kListLineLimit, kListPieceSize, line_handler, LineReader,
 // ListReadResult, read_list_lines, read_list_path.
 #pragma once
 
@@ -17,47 +17,14 @@
 #include <functional>
 #include <string>
 
+#include "support/unique_fd.h"
+
 namespace korvex {
 
 // Physical lines of a file that are ever considered.
 inline constexpr int kListLineLimit = 500;
 // Longest piece of a line taken at once; a line longer than one piece is skipped.
 inline constexpr std::size_t kListPieceSize = 1023;
-
-// An owned descriptor, closed when the holder goes.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.release();
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // close_checked - close now and say whether the close succeeded (errno tells why not).
-  bool close_checked() { return fd_ < 0 || ::close(release()) == 0; }
-  void reset() {
-    // A read-only or already finished descriptor: nothing can be lost by a failed close.
-    if (fd_ >= 0) (void)::close(release());
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // Receives one entry; 0 to go on, any other value stops the reading with that value.
 using line_handler = std::function<int(const std::string& entry)>;

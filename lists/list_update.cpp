@@ -49,29 +49,29 @@ LockCheck still_at_path(int fd, const std::string& path) {
 
 // Opens (creating it if absent) and locks the list, and makes sure the lock is held on the
 // file that is at path now. Returns the locked descriptor or none with a reason.
-UniqueFd lock_list_file(const std::string& path, std::string* reason) {
+unique_fd lock_list_file(const std::string& path, std::string* reason) {
   for (int attempt = 0; attempt < kReopenLimit; ++attempt) {
-    UniqueFd fd(open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-    if (!fd) {
+    unique_fd fd(open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
       set_reason(reason, "Unable to open list file: %s", std::strerror(errno));
-      return UniqueFd();
+      return unique_fd();
     }
     if (!take_lock(fd.get())) {
       set_reason(reason, "%s", kLockFailed);
-      return UniqueFd();
+      return unique_fd();
     }
     switch (still_at_path(fd.get(), path)) {
       case LockCheck::kCurrent:
         return fd;
       case LockCheck::kFailed:
         set_reason(reason, "Unable to open list file: %s", std::strerror(errno));
-        return UniqueFd();
+        return unique_fd();
       case LockCheck::kReplaced:
         break;  // the descriptor closes, releasing the stale lock; open the new file
     }
   }
   set_reason(reason, "%s", kLockFailed);
-  return UniqueFd();
+  return unique_fd();
 }
 
 bool write_all(int fd, const std::string& bytes) {
@@ -87,7 +87,7 @@ bool write_all(int fd, const std::string& bytes) {
 
 // Writes the new content, forces it to disk and closes the temporary file, so that the
 // rename can only ever install a complete list.
-bool finish_temp_file(UniqueFd* temp, const std::string& content, std::string* reason) {
+bool finish_temp_file(unique_fd* temp, const std::string& content, std::string* reason) {
   if (!write_all(temp->get(), content) || fsync(temp->get()) != 0 || !temp->close_checked()) {
     set_reason(reason, "Unable to write temp file: %s", std::strerror(errno));
     return false;
@@ -105,8 +105,8 @@ void remove_temp(const std::string& temp_path) {
 int rewrite_locked(int list_fd, const std::string& path, const std::string& entry,
                    rewrite_step step, std::string* reason) {
   const std::string temp_path = path + ".tmp";
-  UniqueFd temp(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!temp) {
+  unique_fd temp(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!temp.valid()) {
     set_reason(reason, "Unable to open temp file: %s", std::strerror(errno));
     return -1;
   }
@@ -149,8 +149,8 @@ void set_reason(std::string* reason, const char* format, ...) {
 int update_list_file(const std::string& path, const std::string& entry, rewrite_step step,
                      std::string* reason) {
   try {
-    UniqueFd list = lock_list_file(path, reason);
-    if (!list) return -1;
+    unique_fd list = lock_list_file(path, reason);
+    if (!list.valid()) return -1;
     const int result = rewrite_locked(list.get(), path, entry, step, reason);
     // Closing the descriptor releases the lock; the lock is not held past this point.
     (void)flock(list.get(), LOCK_UN);

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "lists/list_files.h"
+#include "support/unique_fd.h"
 
 namespace korvex {
 
@@ -25,21 +26,6 @@ constexpr off_t kCounterFileSize = 500;
 constexpr std::size_t kSlotSize = 16;
 // A slot whose day start lies more than 31 days back belongs to an earlier year's month.
 constexpr std::uint32_t kCounterMaxAge = 2678400;
-
-// Closes a descriptor on every way out; closing also drops the counter file's lock.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) (void)::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void engine_log(const EngineContext& context, int priority, const char* format,
                 const char* first = nullptr, const char* second = nullptr) {
@@ -288,7 +274,7 @@ std::string activity_line(const VerdictRecord& record, const SessionState& state
 void append_activity_line(const std::string& path, const std::string& text) {
   const std::string line = format_stamped_line(text);
   if (line.empty()) return;
-  const Descriptor file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  const unique_fd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   if (file.get() < 0) return;
   // One write per run keeps concurrent runs' lines whole in the shared file.
   const ssize_t wrote = ::write(file.get(), line.data(), line.size());
@@ -330,7 +316,7 @@ void bump_counter_at(const std::string& base, CounterKind kind, std::time_t now)
   const std::int32_t day_start = counter_day_start(now);
   const std::string path = counter_file_path(base, local.tm_mon + 1);
   (void)::umask(022);
-  const Descriptor file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  const unique_fd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   if (file.get() < 0 || !lock_whole_file(file.get())) return;
   const off_t slot_offset = counter_slot_offset(local.tm_mday);
   if (counter_file_is_stale(file.get(), slot_offset, day_start) &&

@@ -1,6 +1,7 @@
 // unique_fd - owning holder for a file descriptor, closed when dropped or reset.
 //
-// Exports: unique_fd (move-only; closes its descriptor when dropped or reset).
+// Exports: unique_fd (move-only; closes its descriptor when dropped or reset, or on request
+// with the close's outcome).
 #pragma once
 
 #include <unistd.h>
@@ -28,8 +29,12 @@ class unique_fd {
   // release - give up ownership without closing.
   int release() { return std::exchange(fd_, -1); }
 
-  // reset - close the held descriptor and hold fd instead. Callers that need to know
-  // whether a close failed (a file just written) call ::close themselves after release().
+  // close_checked - close now and say whether the close succeeded (errno tells why not):
+  // for a file just written, whose close can report a lost write.
+  bool close_checked() { return fd_ < 0 || ::close(release()) == 0; }
+
+  // reset - close the held descriptor and hold fd instead; a failed close goes unnoticed
+  // (see close_checked).
   void reset(int fd = -1) {
     if (fd_ >= 0) (void)::close(fd_);
     fd_ = fd;

@@ -115,8 +115,8 @@ TEST(ListReader, MissingFileReadsAsEmptyAndLeavesTheCountAlone) {
 
 TEST(ListReader, ReadErrorsAreReported) {
   ListDir dir;
-  UniqueFd directory(open(dir.base().c_str(), O_RDONLY | O_DIRECTORY));
-  ASSERT_TRUE(directory);
+  unique_fd directory(open(dir.base().c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_TRUE(directory.valid());
   LineReader reader(directory.get());
   const ListReadResult result = read_list_lines(reader, [](const std::string&) { return 0; });
   EXPECT_TRUE(result.failed);

@@ -191,8 +191,8 @@ TEST_F(ListUpdate, OpenFailuresLeaveTheListAlone) {
 TEST_F(ListUpdate, HeldLockMakesTheUpdateFail) {
   write_file(list_path(), "a@x.example\n");
   // flock locks belong to the open file, so a second open conflicts even in this process.
-  UniqueFd holder(open(list_path().c_str(), O_RDONLY));
-  ASSERT_TRUE(holder);
+  unique_fd holder(open(list_path().c_str(), O_RDONLY));
+  ASSERT_TRUE(holder.valid());
   ASSERT_EQ(flock(holder.get(), LOCK_EX), 0);
   std::string printed;
   EXPECT_EQ(run(add_entry, kFromWhitelistList, "b@x.example", &printed), 1);
