@@ -59,6 +59,18 @@ std::size_t thread_count() {
   return count;
 }
 
+// A joined thread can still be finishing its exit in the kernel, holding a share of the
+// process's file-system context; setns into a mount namespace fails with EINVAL until it is
+// gone. Its task entry disappears last, so waiting for that one is enough.
+bool settled_to_one_thread() {
+  constexpr int kAttempts = 2000;  // a millisecond each
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (thread_count() == 1) return true;
+    (void)usleep(1000);
+  }
+  return false;
+}
+
 Status make_directories(const std::string& path, mode_t mode) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string prefix = path.substr(0, slash);
@@ -287,7 +299,7 @@ Sandbox::Start Sandbox::create() {
 Sandbox::Start Sandbox::build() {
   Start start;
   start.failure = Failure::broken;
-  if (thread_count() != 1) {
+  if (!settled_to_one_thread()) {
     start.message = "a sandbox must be created while the process has a single thread";
     return start;
   }
@@ -332,6 +344,7 @@ Sandbox::~Sandbox() {
   dns_.stop();
   syslog_.stop();
   if (entered_) {
+    (void)settled_to_one_thread();  // setns reports it if a thread is really left
     if (setns(host_mount_ns_.get(), CLONE_NEWNS) != 0 ||
         setns(host_net_ns_.get(), CLONE_NEWNET) != 0 ||
         setns(host_ipc_ns_.get(), CLONE_NEWIPC) != 0 || fchdir(host_cwd_.get()) != 0) {
