@@ -2,7 +2,6 @@
 // measures it with two iterations, and every line of the report has the shape it should.
 // Timings are never judged, only the form in which they are reported.
 #include <gtest/gtest.h>
-#include <regex.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "tests/e2e/program_runner.h"
+#include "tests/testkit/whole_match.h"
 
 namespace korvex::bench {
 namespace {
@@ -20,24 +20,8 @@ using korvex::testing::run_program;
 using korvex::testing::RunOptions;
 
 // Expressions are POSIX extended ones, matched against whole lines.
-std::string literal(const std::string& text) {
-  std::string escaped;
-  for (const char c : text) {
-    if (std::strchr(".^$|()[]{}*+?\\", c) != nullptr) escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
-}
-
-bool matches_whole(const std::string& line, const std::string& expression) {
-  regex_t compiled;
-  if (regcomp(&compiled, ("^" + expression + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
-    return false;
-  }
-  const bool matched = regexec(&compiled, line.c_str(), 0, nullptr, 0) == 0;
-  regfree(&compiled);
-  return matched;
-}
+using korvex::testing::literal;
+using korvex::testing::matches_whole;
 
 const std::string kMs = "[0-9]+\\.[0-9]{3}";
 const std::string kRatio = "[0-9]+\\.[0-9]{2}";

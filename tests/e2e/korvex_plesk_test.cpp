@@ -1,13 +1,11 @@
 // Whole-program tests of korvex-plesk: the real binary at its fixed path, run as qmail-spp
 // runs it, with its lists, control files, activity file, counters and syslog in a sandbox.
 #include <gtest/gtest.h>
-#include <regex.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "tests/e2e/plesk_replies.h"
@@ -27,16 +25,6 @@ const std::vector<std::string> kSession = {
 const std::string kSessionTail =
     ": mua=0,ip=[192.0.2.9:mail.example.net],helo=<mail.example.net>,"
     "from=<alice@example.net>,rcpt=<bob@example.org>";
-
-// The text as a POSIX extended expression that matches exactly it.
-std::string literal(const std::string& text) {
-  std::string pattern;
-  for (const char c : text) {
-    if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) pattern += '\\';
-    pattern += c;
-  }
-  return pattern;
-}
 
 class PleskRun : public SandboxTest {
  protected:

@@ -2,17 +2,17 @@
 // qmail-spp replies it gives, its syslog lines as text, and the bytes of a rejection-cache
 // segment's length word.
 //
-// Exports: kBanner, builtin_reply, blocked_ip_reply, custom_reply, described,
-// matches_whole, le32.
+// Exports: kBanner, builtin_reply, blocked_ip_reply, custom_reply, described, le32
+// (and whole_match.h, which its users compare with).
 #pragma once
 
-#include <regex.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tests/e2e/sandbox.h"
+#include "tests/testkit/whole_match.h"
 
 namespace korvex::testing {
 
@@ -43,17 +43,6 @@ inline std::vector<std::string> described(const std::vector<SyslogLine>& lines) 
   std::vector<std::string> result;
   for (const SyslogLine& line : lines) result.push_back(line.describe());
   return result;
-}
-
-// matches_whole - the whole text matches the POSIX extended pattern.
-inline bool matches_whole(const std::string& text, const std::string& pattern) {
-  regex_t compiled;
-  if (regcomp(&compiled, ("^" + pattern + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
-    return false;
-  }
-  const bool matched = regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
-  regfree(&compiled);
-  return matched;
 }
 
 // le32 - a rejection segment's length word as the tool stores it.

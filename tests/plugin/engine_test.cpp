@@ -1,7 +1,6 @@
 #include "plugin/engine.h"
 
 #include <gtest/gtest.h>
-#include <regex.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -12,18 +11,20 @@
 #include <ctime>
 #include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "plugin_test_util.h"
 #include "tests/support/log_capture.h"
+#include "tests/testkit/whole_match.h"
 
 namespace korvex {
 namespace {
 
 using testing::CapturedStream;
 using testing::LogCapture;
+using testing::literal;
 using testing::LoggedLine;
+using testing::matches_whole;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
@@ -63,27 +64,6 @@ RuleTable scripted_rules() {
       {"valid_from_domain", RuleState::Enabled, 0, 2, kRulePlain, check_from},
       {"last", RuleState::Enabled, 1, 17, kRulePlain, check_last},
   };
-}
-
-// Whole-text match against a POSIX extended expression.
-bool matches_whole(const std::string& text, const std::string& pattern) {
-  regex_t compiled;
-  if (regcomp(&compiled, ("^" + pattern + "$").c_str(), REG_EXTENDED | REG_NOSUB) != 0) {
-    return false;
-  }
-  const bool matched = regexec(&compiled, text.c_str(), 0, nullptr, 0) == 0;
-  regfree(&compiled);
-  return matched;
-}
-
-// The text as an expression that matches exactly it.
-std::string literal(const std::string& text) {
-  std::string pattern;
-  for (const char c : text) {
-    if (std::string_view("\\^$.|?*+()[]{}").find(c) != std::string_view::npos) pattern += '\\';
-    pattern += c;
-  }
-  return pattern;
 }
 
 std::uint32_t word_at(const std::string& bytes, std::size_t offset) {
