@@ -34,8 +34,9 @@ constexpr const char* kKorvexDir = "/etc/korvex";
 constexpr const char* kTarnDir = "/var/cache/tarn";
 constexpr const char* kCallgrindOutput = "/tmp/korvex-bench.callgrind";
 
-// Trees the sandbox replaces with empty ones: data below them would be out of sight.
-constexpr const char* kHiddenTrees[] = {"/tmp",       "/dev",           "/etc/korvex",
+// Trees the sandbox replaces with empty ones: data below them would be out of sight (a
+// directory below /tmp it is asked to keep stays in sight).
+constexpr const char* kHiddenTrees[] = {"/dev",           "/etc/korvex",
                                         "/var/cores", "/var/log/korvex", "/var/cache/tarn",
                                         "/var/qmail", "/usr/share/korvex"};
 
@@ -483,7 +484,7 @@ int run_benchmark(const BenchOptions& given, std::ostream& out, std::ostream& er
   report.iterations = options.iterations;
   report.scaling_iterations = options.scaling_iterations;
 
-  auto start = Sandbox::create();
+  auto start = Sandbox::create({options.data});
   if (!start.sandbox) {
     err << "korvex-bench: no sandbox: " << start.message << "\n";
     return 1;

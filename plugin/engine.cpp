@@ -289,7 +289,7 @@ void append_activity_line(const std::string& path, const std::string& text) {
 }
 
 std::string counter_file_path(const std::string& base, int month) {
-  char suffix[8] = {};
+  char suffix[16] = {};  // room for any int, so the compiler can see nothing is cut
   (void)std::snprintf(suffix, sizeof suffix, ".%02d", month);
   return base + suffix;
 }

@@ -27,6 +27,8 @@ using Status = ::testing::AssertionResult;
 
 // Scratch space for building the mounts; hidden behind the sandbox's own /tmp afterwards.
 constexpr const char* kStaging = "/tmp";
+// The checkout and the build tree the tests come from: they stay visible wherever they live.
+constexpr std::array<const char*, 2> kCheckoutTrees = {KORVEX_SOURCE_DIR, KORVEX_BINARY_DIR};
 constexpr std::array<const char*, 3> kOverlaidTrees = {"/etc", "/var", "/usr"};
 constexpr std::array<const char*, 6> kFreshDirectories = {
     "/etc/korvex", "/var/log/korvex", "/var/cache/tarn", "/var/cores", "/usr/share/korvex",
@@ -241,8 +243,51 @@ Status private_dev() {
   return made ? detach(host_dev) : made;
 }
 
-Status private_files() {
-  Status made = mount_tmpfs(kStaging, "0755");
+// A host directory that the sandbox's fresh /tmp would hide, held open so that it can be
+// bound back at its own path once that /tmp is mounted.
+struct KeptDirectory {
+  std::string path;
+  UniqueFd handle;
+};
+
+bool hidden_by_fresh_tmp(const std::string& path) {
+  const std::string tree = std::string(kStaging) + "/";
+  return path.size() > tree.size() && path.compare(0, tree.size(), tree) == 0;
+}
+
+// Opened inside the new mount namespace, before anything covers them: a bind mount takes
+// its source only from the caller's own namespace.
+Status open_kept_directories(const std::vector<std::string>& paths,
+                             std::vector<KeptDirectory>* kept) {
+  for (const std::string& path : paths) {
+    if (!hidden_by_fresh_tmp(path)) continue;
+    const bool nested = std::any_of(kept->begin(), kept->end(), [&path](const KeptDirectory& outer) {
+      return path == outer.path || path.compare(0, outer.path.size() + 1, outer.path + "/") == 0;
+    });
+    if (nested) continue;
+    KeptDirectory directory{path, UniqueFd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC))};
+    if (!directory.handle.valid()) return failed("open " + path);
+    kept->push_back(std::move(directory));
+  }
+  return ::testing::AssertionSuccess();
+}
+
+Status bind_back(const std::vector<KeptDirectory>& kept) {
+  for (const KeptDirectory& directory : kept) {
+    Status made = make_directories(directory.path, 0755);
+    if (made) {
+      made = bind_mount("/proc/self/fd/" + std::to_string(directory.handle.get()), directory.path,
+                        true);
+    }
+    if (!made) return made;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+Status private_files(const std::vector<std::string>& keep_visible) {
+  std::vector<KeptDirectory> kept;
+  Status made = open_kept_directories(keep_visible, &kept);
+  if (made) made = mount_tmpfs(kStaging, "0755");
   for (const char* tree : kOverlaidTrees) {
     if (made) made = overlay_tree(tree);
   }
@@ -256,6 +301,7 @@ Status private_files() {
   if (made && access(kNscdDirectory, F_OK) == 0) made = mount_tmpfs(kNscdDirectory, "0755");
   if (made) made = detach(kStaging);
   if (made) made = mount_tmpfs(kStaging, "1777");
+  if (made) made = bind_back(kept);
   return made;
 }
 
@@ -280,9 +326,24 @@ Status check_private(const std::string& path) {
 
 std::string parent_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
+// The real path of each directory, sorted so that a tree comes before what lies inside it.
+std::vector<std::string> directories_to_keep(const std::vector<std::string>& extra) {
+  std::vector<std::string> paths(kCheckoutTrees.begin(), kCheckoutTrees.end());
+  paths.insert(paths.end(), extra.begin(), extra.end());
+  std::vector<std::string> resolved;
+  for (const std::string& path : paths) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) continue;  // nothing there to keep
+    resolved.emplace_back(real);
+    std::free(real);
+  }
+  std::sort(resolved.begin(), resolved.end());
+  return resolved;
+}
+
 }  // namespace
 
-Sandbox::Start Sandbox::create() {
+Sandbox::Start Sandbox::create(const std::vector<std::string>& keep_visible) {
   Start start;
   if (sandbox_active.exchange(true)) {
     start.failure = Failure::broken;
@@ -290,13 +351,13 @@ Sandbox::Start Sandbox::create() {
     return start;
   }
   std::unique_ptr<Sandbox> sandbox(new Sandbox());
-  Start built = sandbox->build();
+  Start built = sandbox->build(directories_to_keep(keep_visible));
   if (built.failure == Failure::none) built.sandbox = std::move(sandbox);
   // A failed sandbox has already gone back to the host namespaces in its destructor.
   return built;
 }
 
-Sandbox::Start Sandbox::build() {
+Sandbox::Start Sandbox::build(const std::vector<std::string>& keep_visible) {
   Start start;
   start.failure = Failure::broken;
   if (!settled_to_one_thread()) {
@@ -324,7 +385,7 @@ Sandbox::Start Sandbox::build() {
     return start;
   }
   Status made = bring_loopback_up();
-  if (made) made = private_files();
+  if (made) made = private_files(keep_visible);
   if (made) made = syslog_.start(kSyslogSocket);
   if (made) made = dns_.start("127.0.0.1", 53);
   if (made) made = http_.start("127.0.0.1", 80);

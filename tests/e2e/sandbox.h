@@ -4,7 +4,9 @@
 // namespaces and builds there:
 //   - /etc, /var and /usr as overlays whose writes land in memory (the host's files stay
 //     readable and untouched); fresh tmpfs mounts over /etc/korvex, /var/log/korvex,
-//     /var/cache/tarn, /var/cores, /usr/share/korvex, /var/qmail and /tmp;
+//     /var/cache/tarn, /var/cores, /usr/share/korvex, /var/qmail and /tmp; the checkout and
+//     the build tree (and any directory create is asked to keep) stay visible at their own
+//     paths even when they lie below /tmp;
 //   - /etc/resolv.conf with "nameserver 127.0.0.1", and a DnsResponder on 127.0.0.1:53;
 //   - an HttpServer on 127.0.0.1:80 (http()) and one on a free port (http_alt());
 //   - loopback up, no other network; SysV IPC private to the sandbox;
@@ -72,9 +74,11 @@ class Sandbox {
     std::string message;  // why there is no sandbox
   };
 
-  // create - enter fresh namespaces and build the private world. unavailable: this
-  // machine cannot make namespaces (no privilege); broken: it could, and setup failed.
-  static Start create();
+  // create - enter fresh namespaces and build the private world, keeping the host's
+  // directories keep_visible (besides the checkout and the build tree) in sight.
+  // unavailable: this machine cannot make namespaces (no privilege); broken: it could, and
+  // setup failed.
+  static Start create(const std::vector<std::string>& keep_visible = {});
   ~Sandbox();
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
@@ -106,7 +110,7 @@ class Sandbox {
 
  private:
   Sandbox() = default;
-  Start build();
+  Start build(const std::vector<std::string>& keep_visible);
 
   UniqueFd host_mount_ns_;
   UniqueFd host_net_ns_;
