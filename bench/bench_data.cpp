@@ -168,11 +168,13 @@ std::string forgery_line(Random& random, int index) {
 
 // "1,528"
 std::string grouped(std::uintmax_t value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) {
-    digits.insert(static_cast<std::size_t>(at), ",");
+  const std::string digits = std::to_string(value);
+  std::string text;
+  for (std::size_t index = 0; index < digits.size(); ++index) {
+    if (index > 0 && (digits.size() - index) % 3 == 0) text += ',';
+    text += digits[index];
   }
-  return digits;
+  return text;
 }
 
 bool write_text(const fs::path& path, const std::string& text, std::string* error) {
