@@ -284,9 +284,11 @@ Status bind_back(const std::vector<KeptDirectory>& kept) {
   return ::testing::AssertionSuccess();
 }
 
-Status private_files(const std::vector<std::string>& keep_visible) {
+Status private_files(const std::vector<std::string>& keep_visible,
+                     std::vector<std::string>* bound_back) {
   std::vector<KeptDirectory> kept;
   Status made = open_kept_directories(keep_visible, &kept);
+  for (const KeptDirectory& directory : kept) bound_back->push_back(directory.path);
   if (made) made = mount_tmpfs(kStaging, "0755");
   for (const char* tree : kOverlaidTrees) {
     if (made) made = overlay_tree(tree);
@@ -385,7 +387,7 @@ Sandbox::Start Sandbox::build(const std::vector<std::string>& keep_visible) {
     return start;
   }
   Status made = bring_loopback_up();
-  if (made) made = private_files(keep_visible);
+  if (made) made = private_files(keep_visible, &kept_paths_);
   if (made) made = syslog_.start(kSyslogSocket);
   if (made) made = dns_.start("127.0.0.1", 53);
   if (made) made = http_.start("127.0.0.1", 80);
@@ -459,13 +461,21 @@ std::optional<std::string> Sandbox::read_file(const std::string& path) const {
   }
 }
 
+bool Sandbox::leads_to_kept_directory(const std::string& path) const {
+  return std::any_of(kept_paths_.begin(), kept_paths_.end(), [&path](const std::string& kept) {
+    return kept == path || kept.compare(0, path.size() + 1, path + "/") == 0;
+  });
+}
+
 std::optional<std::vector<std::string>> Sandbox::list_directory(const std::string& path) const {
   DIR* directory = opendir(path.c_str());
   if (directory == nullptr) return std::nullopt;
   std::vector<std::string> names;
   while (const dirent* entry = readdir(directory)) {
     const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+    if (name != "." && name != ".." && !leads_to_kept_directory(path + "/" + name)) {
+      names.push_back(name);
+    }
   }
   (void)closedir(directory);
   std::sort(names.begin(), names.end());

@@ -99,7 +99,9 @@ class Sandbox {
                                                 const std::string& destination);
   // read_file - the whole content, absent when it cannot be read.
   std::optional<std::string> read_file(const std::string& path) const;
-  // list_directory - entry names in byte order without "." and "..", absent on error.
+  // list_directory - entry names in byte order without "." and "..", absent on error. The
+  // host directories bound back into the sandbox (and the directories leading to them) are
+  // left out: they are the sandbox's own, not something a program made.
   std::optional<std::vector<std::string>> list_directory(const std::string& path) const;
 
   // run - run_program inside, with the syslog lines logged while it ran in the result.
@@ -111,12 +113,14 @@ class Sandbox {
  private:
   Sandbox() = default;
   Start build(const std::vector<std::string>& keep_visible);
+  bool leads_to_kept_directory(const std::string& path) const;
 
   UniqueFd host_mount_ns_;
   UniqueFd host_net_ns_;
   UniqueFd host_ipc_ns_;
   UniqueFd host_cwd_;
   bool entered_ = false;
+  std::vector<std::string> kept_paths_;  // host directories bound back below /tmp
   SyslogSink syslog_;
   DnsResponder dns_;
   HttpServer http_;

@@ -7,7 +7,10 @@
 #include <sys/shm.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -111,6 +114,30 @@ TEST_F(SandboxFiles, RepeatedSandboxesStartEmpty) {
   EXPECT_EQ(second.sandbox, nullptr);
   EXPECT_EQ(second.failure, Sandbox::Failure::broken);
   EXPECT_EQ(second.message, "another sandbox is still active in this process");
+}
+
+TEST_F(SandboxFiles, HostDirectoriesBelowTmpStayInSightWhenKept) {
+  end_sandbox();
+  char pattern[] = "/tmp/korvex kept XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr) << strerror(errno);
+  const std::string kept = pattern;
+  { std::ofstream(kept + "/data.txt") << "from the host\n"; }
+  {
+    const Sandbox::Start start = Sandbox::create({kept});
+    ASSERT_NE(start.sandbox, nullptr) << start.message;
+    Sandbox& inside = *start.sandbox;
+    const RunResult shown = inside.run({"/bin/cat", kept + "/data.txt"});
+    EXPECT_TRUE(shown.exited_with(0)) << shown.describe();
+    EXPECT_EQ(shown.out, "from the host\n");
+    // The checkout itself is kept too, wherever it lives.
+    EXPECT_TRUE(inside.read_file(KORVEX_TEST_SOURCE_FILE).has_value());
+    ASSERT_TRUE(inside.place_file("/tmp/scratch", ""));
+    EXPECT_EQ(inside.list_directory("/tmp"), std::vector<std::string>{"scratch"});
+  }
+  EXPECT_FALSE(exists("/tmp/scratch"));
+  EXPECT_EQ(host_file(kept + "/data.txt"), "from the host\n");
+  (void)unlink((kept + "/data.txt").c_str());
+  (void)rmdir(kept.c_str());
 }
 
 std::size_t entries_in(const char* directory) {
