@@ -136,13 +136,15 @@ TEST_F(TarnMkmapTool, ProgramReadsFileArgumentAndReportsUsage) {
   const std::string list = dir_.path() + "/input";
   const std::string output = dir_.path() + "/map";
   std::ofstream(list) << "198.51.100.0/24\n";
-  const std::string tool = TARN_MKMAP_PATH;
-  EXPECT_EQ(std::system((tool + " " + output + " " + list).c_str()), 0);
+  // Quoted for the shell: the build tree may lie in a path with blanks.
+  const auto quoted = [](const std::string& path) { return "'" + path + "'"; };
+  const std::string tool = quoted(TARN_MKMAP_PATH);
+  EXPECT_EQ(std::system((tool + " " + quoted(output) + " " + quoted(list)).c_str()), 0);
   EXPECT_EQ(checks_test::file_bytes(output), map_of({"198.51.100.0/24"}));
   EXPECT_EQ(WEXITSTATUS(std::system((tool + " 2>/dev/null").c_str())), 2);
-  EXPECT_EQ(
-      WEXITSTATUS(std::system((tool + " " + output + " " + list + ".none 2>/dev/null").c_str())),
-      1);
+  const std::string missing_input =
+      tool + " " + quoted(output) + " " + quoted(list + ".none") + " 2>/dev/null";
+  EXPECT_EQ(WEXITSTATUS(std::system(missing_input.c_str())), 1);
 }
 
 }  // namespace
