@@ -73,6 +73,12 @@ bool settled_to_one_thread() {
   return false;
 }
 
+// is_below - whether path lies strictly inside tree ("/tmp/a" is below "/tmp", "/tmpx" is not).
+bool is_below(const std::string& path, const std::string& tree) {
+  return path.size() > tree.size() + 1 && path.compare(0, tree.size(), tree) == 0 &&
+         path[tree.size()] == '/';
+}
+
 Status make_directories(const std::string& path, mode_t mode) {
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string prefix = path.substr(0, slash);
@@ -138,15 +144,12 @@ std::vector<std::string> mounts_below(const std::string& tree) {
     std::string id, parent, device, root, point;
     fields >> id >> parent >> device >> root >> point;
     point = unescape_mount_point(point);
-    if (point.size() > tree.size() + 1 && point.compare(0, tree.size() + 1, tree + "/") == 0) {
-      points.push_back(point);
-    }
+    if (is_below(point, tree)) points.push_back(point);
   }
   std::sort(points.begin(), points.end());
   std::vector<std::string> outermost;
   for (const std::string& point : points) {
-    const bool nested = !outermost.empty() && point.compare(0, outermost.back().size() + 1,
-                                                            outermost.back() + "/") == 0;
+    const bool nested = !outermost.empty() && is_below(point, outermost.back());
     if (!nested && (outermost.empty() || outermost.back() != point)) outermost.push_back(point);
   }
   return outermost;
@@ -250,10 +253,7 @@ struct KeptDirectory {
   UniqueFd handle;
 };
 
-bool hidden_by_fresh_tmp(const std::string& path) {
-  const std::string tree = std::string(kStaging) + "/";
-  return path.size() > tree.size() && path.compare(0, tree.size(), tree) == 0;
-}
+bool hidden_by_fresh_tmp(const std::string& path) { return is_below(path, kStaging); }
 
 // Opened inside the new mount namespace, before anything covers them: a bind mount takes
 // its source only from the caller's own namespace.
@@ -262,7 +262,7 @@ Status open_kept_directories(const std::vector<std::string>& paths,
   for (const std::string& path : paths) {
     if (!hidden_by_fresh_tmp(path)) continue;
     const bool nested = std::any_of(kept->begin(), kept->end(), [&path](const KeptDirectory& outer) {
-      return path == outer.path || path.compare(0, outer.path.size() + 1, outer.path + "/") == 0;
+      return path == outer.path || is_below(path, outer.path);
     });
     if (nested) continue;
     KeptDirectory directory{path, UniqueFd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC))};
@@ -463,7 +463,7 @@ std::optional<std::string> Sandbox::read_file(const std::string& path) const {
 
 bool Sandbox::leads_to_kept_directory(const std::string& path) const {
   return std::any_of(kept_paths_.begin(), kept_paths_.end(), [&path](const std::string& kept) {
-    return kept == path || kept.compare(0, path.size() + 1, path + "/") == 0;
+    return kept == path || is_below(kept, path);
   });
 }
 
