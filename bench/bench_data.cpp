@@ -219,6 +219,26 @@ bool run_index(const std::string& program, const fs::path& list, std::string* er
   return true;
 }
 
+// change_after_indexing - do to an indexed list what the data set's fate says.
+bool change_after_indexing(PatternListFate fate, const fs::path& list, std::string* error) {
+  std::error_code failure;
+  if (fate == PatternListFate::copied) {
+    // As cp -a and a rename over the list: the bytes and the modification time stay.
+    const fs::path copy = list.string() + ".copy";
+    const auto modified = fs::last_write_time(list, failure);
+    if (!failure) fs::copy_file(list, copy, fs::copy_options::overwrite_existing, failure);
+    if (!failure) fs::last_write_time(copy, modified, failure);
+    if (!failure) fs::rename(copy, list, failure);
+  } else if (fate == PatternListFate::edited) {
+    std::ofstream out(list, std::ios::binary | std::ios::app);
+    out << "# edited by hand\n";
+    out.close();
+    if (!out) failure = std::make_error_code(std::errc::io_error);
+  }
+  if (failure) *error = "cannot change " + list.string() + " after indexing: " + failure.message();
+  return !failure;
+}
+
 bool write_pattern_lists(const DataSetSpec& set, const fs::path& directory,
                          const std::vector<std::string>& published,
                          const std::string& index_program, std::string* error) {
@@ -235,7 +255,13 @@ bool write_pattern_lists(const DataSetSpec& set, const fs::path& directory,
     return false;
   }
   if (index_program.empty()) return true;
-  return run_index(index_program, dyna, error) && run_index(index_program, spam, error);
+  if (!run_index(index_program, dyna, error) || !run_index(index_program, spam, error)) {
+    return false;
+  }
+  for (const fs::path& list : {dyna, spam}) {
+    if (!change_after_indexing(set.pattern_fate, list, error)) return false;
+  }
+  return true;
 }
 
 bool write_admin_lists(const DataSetSpec& set, const fs::path& directory, std::string* error) {
@@ -268,6 +294,8 @@ std::string set_description(const DataSetSpec& set, std::uintmax_t map_bytes,
        << grouped(static_cast<std::uintmax_t>(set.spam_lines)) << " lines, admin lists "
        << grouped(static_cast<std::uintmax_t>(set.list_entries)) << " entries, forgery table "
        << grouped(static_cast<std::uintmax_t>(set.forgery_domains)) << " domains";
+  if (set.pattern_fate == PatternListFate::copied) text << ", pattern lists copied after indexing";
+  if (set.pattern_fate == PatternListFate::edited) text << ", pattern lists edited after indexing";
   return text.str();
 }
 
@@ -324,6 +352,8 @@ GeneratorPlan full_plan() {
       {"maps-20", numbered("rbl", 1, 20), 2000, 500, 500, 1000},
       {"maps-small", numbered("small", 1, 5), 2000, 500, 500, 1000},
       {"lists-10", five, 2000, 500, 10, 1000},
+      {"patterns-copied", five, 2000, 500, 500, 1000, PatternListFate::copied},
+      {"patterns-edited", five, 2000, 500, 500, 1000, PatternListFate::edited},
   };
   return plan;
 }

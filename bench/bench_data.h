@@ -53,6 +53,10 @@ struct MapSpec {
   bool lists_tarn_peer;
 };
 
+// What happens to the pattern lists after they are indexed: nothing, a copy with cp -a
+// takes their place (same bytes, another inode), or a comment line is added by hand.
+enum class PatternListFate { indexed, copied, edited };
+
 // One configuration: which maps tarn.enabled names and how long the lists are.
 struct DataSetSpec {
   std::string name;
@@ -61,6 +65,7 @@ struct DataSetSpec {
   int spam_lines;
   int list_entries;
   int forgery_domains;
+  PatternListFate pattern_fate = PatternListFate::indexed;
 };
 
 struct GeneratorPlan {

@@ -21,17 +21,18 @@
 #include <utility>
 
 #include "lists/pattern_prefilter.h"
+#include "support/content_digest.h"
 #include "support/unique_fd.h"
 
 namespace korvex {
 namespace {
 
 constexpr char kIndexMagic[8] = {'K', 'V', 'X', 'P', 'I', 'D', 'X', '\n'};
-constexpr std::uint32_t kIndexVersion = 3;
-// Magic, version, the six identity fields, the counts of records, literals, lines tried
+constexpr std::uint32_t kIndexVersion = 4;
+// Magic, version, the seven identity fields, the counts of records, literals, lines tried
 // on every subject, buckets, postings and string bytes, and the checksum of all that and
 // the ids of the lines tried on every subject.
-constexpr std::size_t kHeaderSize = 8 + 4 + 6 * 8 + 6 * 4 + 4;
+constexpr std::size_t kHeaderSize = 8 + 4 + 7 * 8 + 6 * 4 + 4;
 constexpr std::size_t kHeaderChecksumAt = kHeaderSize - 4;
 // Line number, kind, error length, text length, text, error and first-literal offsets,
 // literal count, and the checksum of the record with its texts and literals.
@@ -45,6 +46,8 @@ constexpr std::size_t kMostBuckets = 4096;
 constexpr std::size_t kReadAheadGap = 2048;
 // No list the matcher can read in reasonable time has an index larger than this.
 constexpr off_t kLargestIndex = off_t{256} << 20;
+// Nor a list larger than this.
+constexpr std::size_t kLargestList = std::size_t{64} << 20;
 
 // CRC-32 (the reflected 0xEDB88320 polynomial): every part of the index a run reads carries
 // one, so that a damaged byte sends the matcher to the list instead of changing a verdict.
@@ -250,43 +253,43 @@ std::string failure(const char* what, const std::string& path) {
 
 // Read the list and judge its lines, making sure it stayed the same file meanwhile.
 bool index_list(const std::string& list_path, std::string* bytes, std::string* problem) {
-  std::FILE* list = std::fopen(list_path.c_str(), "re");
-  if (list == nullptr) {
+  const unique_fd list(::open(list_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!list.valid()) {
     *problem = failure("cannot open", list_path);
     return false;
   }
+  std::string content;
   struct stat before {};
   struct stat after {};
-  bool fine = ::fstat(::fileno(list), &before) == 0;
-  const std::vector<pattern_entry> entries = build_pattern_entries(list);
-  fine = fine && std::ferror(list) == 0 && ::fstat(::fileno(list), &after) == 0;
-  if (!fine) *problem = failure("cannot read", list_path);
-  (void)std::fclose(list);  // opened for reading only: nothing to lose
-  if (fine && !(identity_of(before) == identity_of(after))) {
-    *problem = list_path + " changed while it was read";
-    fine = false;
-  }
-  if (fine) *bytes = encode_pattern_index(identity_of(before), entries);
-  return fine;
-}
-
-// Write bytes to a fresh temporary file beside index_path and rename it into place.
-bool replace_index(const std::string& index_path, std::string_view bytes, std::string* problem) {
-  const std::string pattern = index_path + ".XXXXXX";
-  std::string temporary = pattern;
-  unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd.valid()) {
-    *problem = failure("cannot create", pattern);  // the name tried last is of no use
+  if (!read_pattern_list(list.get(), &content, &before) || ::fstat(list.get(), &after) != 0) {
+    *problem = failure("cannot read", list_path);
     return false;
   }
-  bool written =
-      ::fchmod(fd.get(), 0644) == 0 && write_whole(fd.get(), bytes) && ::fsync(fd.get()) == 0;
-  written = ::close(fd.release()) == 0 && written;
-  if (written && ::rename(temporary.c_str(), index_path.c_str()) == 0) return true;
-  *problem =
-      failure(written ? "cannot rename to" : "cannot write", written ? index_path : temporary);
-  (void)::unlink(temporary.c_str());  // our own temporary file: nothing else to do if it stays
-  return false;
+  const pattern_list_identity identity = identity_of(before, content);
+  if (!same_file(identity, after)) {
+    *problem = list_path + " changed while it was read";
+    return false;
+  }
+  const auto entries = build_pattern_entries(content);
+  if (!entries) {
+    *problem = failure("cannot read", list_path);
+    return false;
+  }
+  *bytes = encode_pattern_index(identity, *entries);
+  return true;
+}
+
+// The directory part of a path, "." for a bare name.
+std::string directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Make a rename in the directory of path last through a power failure.
+bool sync_directory_of(const std::string& path) {
+  const unique_fd directory(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return directory.valid() && ::fsync(directory.get()) == 0;
 }
 
 }  // namespace
@@ -304,8 +307,9 @@ bool pattern_line_reader::next(int* line_number, const char** text) {
   return false;
 }
 
-pattern_list_identity identity_of(const struct stat& status) {
+pattern_list_identity identity_of(const struct stat& status, std::string_view content) {
   pattern_list_identity identity;
+  identity.content_digest = content_digest(content);
   identity.inode = status.st_ino;
   identity.size = static_cast<std::uint64_t>(status.st_size);
   identity.modified_seconds = status.st_mtim.tv_sec;
@@ -313,6 +317,42 @@ pattern_list_identity identity_of(const struct stat& status) {
   identity.changed_seconds = status.st_ctim.tv_sec;
   identity.changed_nanoseconds = status.st_ctim.tv_nsec;
   return identity;
+}
+
+bool same_file(const pattern_list_identity& indexed, const struct stat& status) {
+  pattern_list_identity file = identity_of(status, {});
+  file.content_digest = indexed.content_digest;
+  return file == indexed;
+}
+
+bool same_content(const pattern_list_identity& indexed, std::string_view content) {
+  return indexed.size == content.size() && indexed.content_digest == content_digest(content);
+}
+
+bool read_pattern_list(int fd, std::string* content, struct stat* status) {
+  if (::fstat(fd, status) != 0) return false;
+  content->clear();
+  // Read to the end rather than to the size fstat gave: a file written meanwhile must not
+  // pass for what it held before.
+  std::size_t capacity = static_cast<std::size_t>(std::max<off_t>(status->st_size, 0)) + 1;
+  while (true) {
+    if (capacity > kLargestList + 1) {
+      errno = EFBIG;
+      return false;
+    }
+    const std::size_t done = content->size();
+    content->resize(capacity);
+    const ssize_t got =
+        ::pread(fd, content->data() + done, capacity - done, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) {
+      content->resize(done);
+      continue;
+    }
+    if (got < 0) return false;
+    content->resize(done + static_cast<std::size_t>(got));
+    if (got == 0) return true;
+    if (content->size() == capacity) capacity *= 2;
+  }
 }
 
 std::string pattern_index_path(const std::string& list_path) {
@@ -325,6 +365,17 @@ std::vector<pattern_entry> build_pattern_entries(std::FILE* list) {
   int line_number = 0;
   const char* text = nullptr;
   while (lines.next(&line_number, &text)) entries.push_back(judge_line(line_number, text));
+  return entries;
+}
+
+std::optional<std::vector<pattern_entry>> build_pattern_entries(std::string_view content) {
+  if (content.empty()) return std::vector<pattern_entry>{};
+  // Read through the same line reader as a file, so that pieces, NUL bytes and the last
+  // line without a newline come out as the plain walk sees them. The stream only reads.
+  std::FILE* list = ::fmemopen(const_cast<char*>(content.data()), content.size(), "r");  // NOLINT
+  if (list == nullptr) return std::nullopt;
+  std::vector<pattern_entry> entries = build_pattern_entries(list);
+  (void)std::fclose(list);  // a memory stream opened for reading: nothing to lose
   return entries;
 }
 
@@ -375,7 +426,7 @@ std::string encode_pattern_index(const pattern_list_identity& identity,
        {identity.inode, identity.size, static_cast<std::uint64_t>(identity.modified_seconds),
         static_cast<std::uint64_t>(identity.modified_nanoseconds),
         static_cast<std::uint64_t>(identity.changed_seconds),
-        static_cast<std::uint64_t>(identity.changed_nanoseconds)}) {
+        static_cast<std::uint64_t>(identity.changed_nanoseconds), identity.content_digest}) {
     put_u64(&out, field);
   }
   std::size_t posting_total = 0;
@@ -496,7 +547,8 @@ bool pattern_index_view::open_sections() {
   identity_.modified_nanoseconds = static_cast<std::int64_t>(get_u64(at + 24));
   identity_.changed_seconds = static_cast<std::int64_t>(get_u64(at + 32));
   identity_.changed_nanoseconds = static_cast<std::int64_t>(get_u64(at + 40));
-  at += 48;
+  identity_.content_digest = get_u64(at + 48);
+  at += 56;
   record_count_ = get_u32(at);
   literal_count_ = get_u32(at + 4);
   always_count_ = get_u32(at + 8);
@@ -765,10 +817,34 @@ bool load_pattern_index(const std::string& index_path, std::string* bytes, patte
          decode_pattern_index(*bytes, index);
 }
 
+bool install_pattern_index(const std::string& index_path, std::string_view bytes,
+                           std::string* problem) {
+  const std::string pattern = index_path + ".XXXXXX";
+  std::string temporary = pattern;
+  unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd.valid()) {
+    *problem = failure("cannot create", pattern);  // the name tried last is of no use
+    return false;
+  }
+  bool written =
+      ::fchmod(fd.get(), 0644) == 0 && write_whole(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+  written = ::close(fd.release()) == 0 && written;
+  if (written && ::rename(temporary.c_str(), index_path.c_str()) == 0) {
+    if (sync_directory_of(index_path)) return true;
+    *problem = failure("cannot sync the directory of", index_path);
+    return false;  // in place, but not yet sure to survive a power failure
+  }
+  *problem =
+      failure(written ? "cannot rename to" : "cannot write", written ? index_path : temporary);
+  (void)::unlink(temporary.c_str());  // our own temporary file: nothing else to do if it stays
+  return false;
+}
+
 bool write_pattern_index(const std::string& list_path, const std::string& index_path,
                          std::string* problem) {
   std::string bytes;
-  return index_list(list_path, &bytes, problem) && replace_index(index_path, bytes, problem);
+  return index_list(list_path, &bytes, problem) &&
+         install_pattern_index(index_path, bytes, problem);
 }
 
 }  // namespace korvex

@@ -1,8 +1,10 @@
 // pattern_index - the line reader of the pattern lists and the index written beside a list
 // ("<list>.index") that lets the matcher pass over expressions with no chance on a subject.
 //
-// The index names the installed list it was made from by inode, size and modification and
-// change times in nanoseconds, so that any edit of the list, even a touch, makes it stale.
+// The index names the list it was made from twice: by inode, size and modification and
+// change times in nanoseconds, which a reader compares with one fstat, and by a digest of the
+// list's bytes, which still fits when the same content lies in another file (a copy, a
+// restore, a checkout) and fails on any edit.
 // For every line the reader hands out, in order, it keeps the line number, the text, whether
 // the text compiles (and the error text when it does not) and the literals of which one must
 // occur in any subject the expression matches, or no filter. The file is little-endian
@@ -16,9 +18,10 @@
 // trust nothing.
 //
 // Exports: kPatternLineSize, kPatternErrorSize, kPatternFlags, kPatternIndexSuffix,
-// pattern_line_reader, pattern_list_identity, identity_of, pattern_kind, pattern_entry,
-// pattern_record, pattern_index, index_source, pattern_index_view, pattern_index_path,
-// build_pattern_entries, encode_pattern_index, decode_pattern_index, load_pattern_index,
+// pattern_line_reader, pattern_list_identity, identity_of, same_file, same_content,
+// pattern_kind, pattern_entry, pattern_record, pattern_index, index_source,
+// pattern_index_view, pattern_index_path, read_pattern_list, build_pattern_entries,
+// encode_pattern_index, decode_pattern_index, load_pattern_index, install_pattern_index,
 // write_pattern_index.
 #pragma once
 
@@ -61,7 +64,7 @@ class pattern_line_reader {
   char line_[kPatternLineSize] = {};
 };
 
-// What names one installed list; two equal identities mean the same unchanged file.
+// What names one list: the file that held it and the bytes it held.
 struct pattern_list_identity {
   std::uint64_t inode = 0;
   std::uint64_t size = 0;
@@ -69,11 +72,16 @@ struct pattern_list_identity {
   std::int64_t modified_nanoseconds = 0;
   std::int64_t changed_seconds = 0;
   std::int64_t changed_nanoseconds = 0;
+  std::uint64_t content_digest = 0;
   bool operator==(const pattern_list_identity&) const = default;
 };
 
-// identity_of - the identity of the file fstat or stat described.
-pattern_list_identity identity_of(const struct stat& status);
+// identity_of - the identity of the file fstat or stat described, holding content.
+pattern_list_identity identity_of(const struct stat& status, std::string_view content);
+// same_file - whether the file fstat described is, unchanged, the one an index was made from.
+bool same_file(const pattern_list_identity& indexed, const struct stat& status);
+// same_content - whether content (of any file) is what an index was made from.
+bool same_content(const pattern_list_identity& indexed, std::string_view content);
 
 enum class pattern_kind : std::uint8_t { compiles = 0, filtered = 1, fails = 2 };
 
@@ -192,9 +200,15 @@ class pattern_index_view {
 // pattern_index_path - where the index of the list at list_path lives.
 std::string pattern_index_path(const std::string& list_path);
 
-// build_pattern_entries - read the list and judge every line to compile: compiles, fails
-// (with its error text) or compiles with a filter.
+// read_pattern_list - the whole content of the open list and its fstat; false with errno set
+// when it cannot be read (a directory, say) or is larger than any list a run can walk.
+bool read_pattern_list(int fd, std::string* content, struct stat* status);
+
+// build_pattern_entries - judge every line of the list to compile: compiles, fails (with its
+// error text) or compiles with a filter.
 std::vector<pattern_entry> build_pattern_entries(std::FILE* list);
+// The same for a list's content; absent when there is no memory to read it through.
+std::optional<std::vector<pattern_entry>> build_pattern_entries(std::string_view content);
 
 // encode_pattern_index - the bytes of an index for the list with this identity.
 std::string encode_pattern_index(const pattern_list_identity& identity,
@@ -208,9 +222,14 @@ bool decode_pattern_index(std::string_view bytes, pattern_index* index);
 // false when it is missing, unreadable or malformed.
 bool load_pattern_index(const std::string& index_path, std::string* bytes, pattern_index* index);
 
-// write_pattern_index - build the index of the list at list_path and put it in place at
-// index_path through a temporary file and a rename. False with *problem set on failure,
-// with no temporary file left behind.
+// install_pattern_index - put bytes in place at index_path: a temporary file beside it,
+// fsync, rename, fsync of the directory. False with *problem set (the path and the system's
+// error text) on failure, with no temporary file left behind.
+bool install_pattern_index(const std::string& index_path, std::string_view bytes,
+                           std::string* problem);
+
+// write_pattern_index - build the index of the list at list_path and install it at
+// index_path.
 bool write_pattern_index(const std::string& list_path, const std::string& index_path,
                          std::string* problem);
 

@@ -26,5 +26,7 @@ inline constexpr const char* kTarnMapDir = "/var/cache/tarn";
 inline constexpr const char* kDynamicHostRegexFile = "/etc/korvex/dynaregex/dyna.regexes";
 inline constexpr const char* kAbusedHostRegexFile = "/etc/korvex/dynaregex/spam.regexes";
 inline constexpr const char* kForgeryTableFile = "/etc/korvex/control/valid_domain_ips";
+// Where the plugin, as the SMTP daemon's user, keeps the pattern-list indexes it rebuilt.
+inline constexpr const char* kPatternIndexCacheDir = "/var/cache/korvex";
 
 }  // namespace korvex

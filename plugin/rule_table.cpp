@@ -148,8 +148,8 @@ const RuleTable& builtin_rules() {
 }
 
 EngineContext korvex_init(log_function logger, const std::string& config_dir) {
-  config = CheckConfig{kTarnMapDir, kDynamicHostRegexFile, kAbusedHostRegexFile,
-                       kForgeryTableFile, 0};
+  config = CheckConfig{kTarnMapDir,       kDynamicHostRegexFile, kAbusedHostRegexFile,
+                       kForgeryTableFile, 0, kPatternIndexCacheDir};
   EngineContext context;
   context.logger = logger;
   context.enabled_rules = copy_builtin_rules(

@@ -75,6 +75,8 @@ struct CheckConfig {
   std::string reverse_dns_regex_filename;
   std::string ksf_filename;
   std::int32_t ksf_report_only = 0;
+  // Where a run rebuilds a pattern list's index that no longer fits; empty: never.
+  std::string pattern_index_cache_dir;
 };
 
 extern CheckConfig config;

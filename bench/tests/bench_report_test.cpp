@@ -107,6 +107,24 @@ TEST(Report, SaysWhatWasNotMeasured) {
   EXPECT_EQ(text.find("### Scaling"), std::string::npos);
 }
 
+TEST(Report, HoldsPatternListsCopiedOrEditedAfterIndexingToTheWallGoal) {
+  Report report;
+  report.machine = {"2026-12-08 06:55 UTC", 1, "cpu", "system"};
+  report.sets = {scaling_set("full", 0.9, std::nullopt), scaling_set("patterns-copied", 1.2, 1),
+                 scaling_set("patterns-edited", 1.8, 1)};
+  const std::string text = format_report(report);
+  const std::size_t goals = text.find("### Goals");
+  ASSERT_NE(goals, std::string::npos);
+  EXPECT_EQ(text.substr(goals, text.find("| clean session peak memory") - goals),
+            "### Goals\n"
+            "\n"
+            "| goal | measured | met |\n"
+            "|:--|--:|:--|\n"
+            "| clean session wall time <= 2x baseline (full) | 1.50x | yes |\n"
+            "| clean session wall time <= 2x baseline (patterns-copied) | 2.00x | yes |\n"
+            "| clean session wall time <= 2x baseline (patterns-edited) | 3.00x | no |\n");
+}
+
 TEST(BenchArguments, KeepTheDefaultsTakeOptionsAndRefuseNonsense) {
   BenchOptions defaults;
   defaults.plugin = "/build/korvex-plesk";

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "lists/pattern_index.h"
+#include "lists/pattern_index_finder.h"
 #include "lists/pattern_prefilter.h"
 #include "plugin/checks/checks_internal.h"
 
@@ -86,13 +87,18 @@ int try_pattern(const char* line, int line_number, const std::string& path,
   return 1;
 }
 
-// The index beside the list, when it was made from the very file that is open: the
-// identity comes from the open descriptor, so a list replaced meanwhile cannot be paired
-// with the index of another.
-bool index_fits(std::FILE* list, const std::string& index_path, pattern_index_view* index) {
-  struct stat status {};
-  return ::fstat(::fileno(list), &status) == 0 && index->open_file(index_path) &&
-         index->identity() == identity_of(status);
+// Say once per rebuild that the index of a list had to be made again, and when it could not
+// be kept, why: until that is mended every run compiles the whole list.
+void report_rebuild(const found_index& found, const std::string& path, log_function logger) {
+  if (logger == nullptr) return;
+  if (found.origin == index_origin::rebuilt) {
+    logger(LOG_WARNING, "Warning: checkRegexList(%s): no index fits the list, rebuilt %s",
+           path.c_str(), found.cached_path.c_str());
+  } else if (found.origin == index_origin::not_stored) {
+    logger(LOG_WARNING,
+           "Warning: checkRegexList(%s): no index fits the list and none can be kept: %s",
+           path.c_str(), found.problem.c_str());
+  }
 }
 
 // Whether one of the record's literals occurs in the subject; false too, with *sound
@@ -292,10 +298,14 @@ int checkRegexList(const std::string& path, const std::string& subject, log_func
     }
     return -1;
   }
-  pattern_index_view index;
+  // The index is judged against the open descriptor, so a list replaced meanwhile cannot be
+  // paired with the index of another.
+  found_index found;
+  find_pattern_index(::fileno(file.get()), path, config.pattern_index_cache_dir, &found);
+  report_rebuild(found, path, logger);
   int result = 0;
-  if (index_fits(file.get(), pattern_index_path(path), &index) &&
-      __walk_pattern_index(index, path, subject, logger, &result)) {
+  if (found.origin != index_origin::none &&
+      __walk_pattern_index(found.view, path, subject, logger, &result)) {
     return result;
   }
   return __walk_regex_list(file.get(), path, subject, logger);

@@ -260,10 +260,26 @@ TEST_F(FaultRun, DamagedPatternListsNeverRefuse) {
       {"5000-byte line of parentheses", std::string(kRegexHeader) + parens + "\n", long_line_lines},
       {"a directory", std::nullopt, {}},
   };
+  // A list without an index is indexed into the cache directory first, with a warning; a
+  // directory cannot be read and is walked (to no line) as it stands.
+  const auto with_rebuilds = [](const DataVariant& variant) {
+    std::vector<std::string> lines;
+    for (const std::string path : {kDyna, kSpam}) {
+      if (variant.content) {
+        lines.push_back("mail.warning korvex-plesk: Warning: checkRegexList(" + path +
+                        "): no index fits the list, rebuilt /var/cache/korvex/" +
+                        path.substr(path.rfind('/') + 1) + ".index");
+      }
+      for (const std::string& line : variant.lines) {
+        if (line.find("checkRegexList(" + path + ")") != std::string::npos) lines.push_back(line);
+      }
+    }
+    return lines;
+  };
   expect_fails_open("missing", {cannot_open(kDyna), cannot_open(kSpam)});
   for (const DataVariant& variant : variants) {
     for (const char* path : {kDyna, kSpam}) place_or_make(path, variant.content);
-    expect_fails_open(variant.name, variant.lines);
+    expect_fails_open(variant.name, with_rebuilds(variant));
     for (const char* path : {kDyna, kSpam}) {
       if (variant.content) {
         EXPECT_EQ(sandbox().read_file(path), variant.content);

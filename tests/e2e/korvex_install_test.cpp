@@ -130,6 +130,7 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
             "/usr/share/man/man8/tarn_update.8.gz -rw-r--r--\n"
             "/var drwxr-xr-x\n"
             "/var/cache drwxr-xr-x\n"
+            "/var/cache/korvex drwxr-xr-x\n"
             "/var/cache/tarn drwxr-xr-x\n"
             "/var/cache/tarn/incoming drwxr-xr-x\n"
             "/var/cores drwxr-xr-x\n"
@@ -148,6 +149,7 @@ TEST_F(InstallRun, LiveInstallLetsTheSmtpdUserRunThePlugin) {
   const std::string smtpd = std::to_string(kSmtpdUid) + ":0";
   EXPECT_EQ(owner_of("/var/log/korvex"), smtpd);
   EXPECT_EQ(owner_of("/var/cores/korvex"), smtpd);
+  EXPECT_EQ(owner_of("/var/cache/korvex"), smtpd);
   EXPECT_EQ(owner_of("/etc/korvex/control"), "0:0");
   // The plugin's syslog socket must take lines from an unprivileged sender too.
   ASSERT_EQ(chmod("/dev/log", 0666), 0);
@@ -199,6 +201,51 @@ TEST_F(InstallRun, LiveInstallLetsTheSmtpdUserRunThePlugin) {
             "helo=<mail.example.net>,from=<alice@example.net>,rcpt=<bob@example.org>");
   EXPECT_EQ(owner_of("/var/log/korvex/kxlog"), std::to_string(kSmtpdUid) + ":" +
                                                    std::to_string(kSmtpdGid));
+}
+
+TEST_F(InstallRun, CopiedPatternListKeepsItsIndexAndAnEditedOneIsIndexedOnce) {
+  if (!has_sandbox()) return;
+  add_smtpd_user();
+  ASSERT_TRUE(install({kPath}).exited_with(0));
+  ASSERT_EQ(chmod("/dev/log", 0666), 0);
+  const std::string list = "/etc/korvex/dynaregex/dyna.regexes";
+  const std::string header = "# Dynamic Style Regular Expression Listing\n";
+  ASSERT_TRUE(sandbox().place_file(list, header + "^dialup-\n", 0644));
+  const RunResult indexed =
+      sandbox().run({std::string(kProgramDirectory) + "/korvex-regex-index", list}, {});
+  ASSERT_TRUE(indexed.exited_with(0)) << indexed.describe();
+  // Deployed again as a copy with its own inode and times, the index beside it still fits.
+  ASSERT_TRUE(sandbox().run({"/bin/cp", "-a", list, "/tmp/dyna.copy"}, {}).exited_with(0));
+  ASSERT_TRUE(sandbox().run({"/bin/mv", "/tmp/dyna.copy", list}, {}).exited_with(0));
+  const std::string refused =
+      "mail.info korvex-plesk: SPAM[check_dynamic_reverse_dns]: mua=0,"
+      "ip=[192.0.2.9:dialup-7.example.net],helo=<mail.example.net>,from=<alice@example.net>,"
+      "rcpt=<bob@example.org>";
+  const std::string rebuilt =
+      "mail.warning korvex-plesk: Warning: checkRegexList(" + list +
+      "): no index fits the list, rebuilt /var/cache/korvex/dyna.regexes.index";
+  const auto session = [this] {
+    const RunResult run = run_as_smtpd(
+        {kPlesk}, {"TCPREMOTEIP=192.0.2.9", "TCPREMOTEHOST=dialup-7.example.net",
+                   "SMTPHELOHOST=mail.example.net", "SMTPMAILFROM=alice@example.net",
+                   "SMTPRCPTTO=bob@example.org"});
+    EXPECT_TRUE(run.exited_with(0)) << run.describe();
+    std::vector<std::string> lines;
+    for (const SyslogLine& line : run.syslog) lines.push_back(line.describe());
+    return lines;
+  };
+  EXPECT_EQ(session(), std::vector<std::string>{refused});
+  EXPECT_EQ(sandbox().list_directory("/var/cache/korvex"), std::vector<std::string>{});
+
+  // Edited by hand and not indexed again: the first run indexes it where the SMTP daemon's
+  // user may write, the runs after it use that index without a word.
+  ASSERT_TRUE(sandbox().place_file(list, header + "^cable-\n^dialup-\n", 0644));
+  EXPECT_EQ(session(), (std::vector<std::string>{rebuilt, refused}));
+  EXPECT_EQ(session(), std::vector<std::string>{refused});
+  EXPECT_EQ(sandbox().list_directory("/var/cache/korvex"),
+            std::vector<std::string>{"dyna.regexes.index"});
+  EXPECT_EQ(owner_of("/var/cache/korvex/dyna.regexes.index"),
+            std::to_string(kSmtpdUid) + ":" + std::to_string(kSmtpdGid));
 }
 
 }  // namespace

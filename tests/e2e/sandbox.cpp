@@ -30,9 +30,9 @@ constexpr const char* kStaging = "/tmp";
 // The checkout and the build tree the tests come from: they stay visible wherever they live.
 constexpr std::array<const char*, 2> kCheckoutTrees = {KORVEX_SOURCE_DIR, KORVEX_BINARY_DIR};
 constexpr std::array<const char*, 3> kOverlaidTrees = {"/etc", "/var", "/usr"};
-constexpr std::array<const char*, 6> kFreshDirectories = {
-    "/etc/korvex", "/var/log/korvex", "/var/cache/tarn", "/var/cores", "/usr/share/korvex",
-    "/var/qmail"};
+constexpr std::array<const char*, 7> kFreshDirectories = {
+    "/etc/korvex",       "/var/log/korvex", "/var/cache/tarn", "/var/cache/korvex",
+    "/var/cores",        "/usr/share/korvex", "/var/qmail"};
 constexpr std::array<const char*, 6> kDeviceNodes = {"null", "zero",    "full",
                                                      "random", "urandom", "tty"};
 constexpr const char* kResolverConfig = "/etc/resolv.conf";

@@ -19,9 +19,10 @@
 namespace korvex::testing {
 namespace {
 
-constexpr const char* kFreshDirectories[] = {"/etc/korvex",      "/var/log/korvex",
-                                             "/var/cache/tarn",  "/var/cores",
-                                             "/usr/share/korvex", "/var/qmail"};
+constexpr const char* kFreshDirectories[] = {"/etc/korvex",       "/var/log/korvex",
+                                             "/var/cache/tarn",   "/var/cache/korvex",
+                                             "/var/cores",        "/usr/share/korvex",
+                                             "/var/qmail"};
 
 bool exists(const std::string& path) {
   struct stat info {};

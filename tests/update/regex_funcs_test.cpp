@@ -213,7 +213,7 @@ std::vector<std::string> indexed_lines(const std::string& list) {
   pattern_index index;
   if (!load_pattern_index(pattern_index_path(list), &bytes, &index)) return {"no index"};
   struct stat status {};
-  if (::stat(list.c_str(), &status) != 0 || !(index.identity == identity_of(status))) {
+  if (::stat(list.c_str(), &status) != 0 || !same_file(index.identity, status)) {
     return {"stale index"};
   }
   std::vector<std::string> lines;
