@@ -817,6 +817,31 @@ bool load_pattern_index(const std::string& index_path, std::string* bytes, patte
          decode_pattern_index(*bytes, index);
 }
 
+bool restamp_pattern_index(std::string* bytes, const struct stat& status) {
+  pattern_index index;
+  if (!decode_pattern_index(*bytes, &index)) return false;
+  pattern_list_identity identity = identity_of(status, {});
+  identity.content_digest = index.identity.content_digest;
+  std::string header;
+  for (const std::uint64_t field :
+       {identity.inode, identity.size, static_cast<std::uint64_t>(identity.modified_seconds),
+        static_cast<std::uint64_t>(identity.modified_nanoseconds),
+        static_cast<std::uint64_t>(identity.changed_seconds),
+        static_cast<std::uint64_t>(identity.changed_nanoseconds), identity.content_digest}) {
+    put_u64(&header, field);
+  }
+  bytes->replace(12, header.size(), header);
+  // The header checksum covers the header and the ids tried on every subject after it.
+  const std::size_t always_bytes = 4 * std::size_t{get_u32(bytes->data() + 12 + 56 + 8)};
+  checksum sum;
+  sum.add(std::string_view(*bytes).substr(0, kHeaderChecksumAt));
+  sum.add(std::string_view(*bytes).substr(kHeaderSize, always_bytes));
+  std::string stored;
+  put_u32(&stored, sum.value());
+  bytes->replace(kHeaderChecksumAt, stored.size(), stored);
+  return true;
+}
+
 bool install_pattern_index(const std::string& index_path, std::string_view bytes,
                            std::string* problem) {
   const std::string pattern = index_path + ".XXXXXX";

@@ -21,8 +21,8 @@
 // pattern_line_reader, pattern_list_identity, identity_of, same_file, same_content,
 // pattern_kind, pattern_entry, pattern_record, pattern_index, index_source,
 // pattern_index_view, pattern_index_path, read_pattern_list, build_pattern_entries,
-// encode_pattern_index, decode_pattern_index, load_pattern_index, install_pattern_index,
-// write_pattern_index.
+// encode_pattern_index, decode_pattern_index, load_pattern_index, restamp_pattern_index,
+// install_pattern_index, write_pattern_index.
 #pragma once
 
 #include <regex.h>
@@ -221,6 +221,10 @@ bool decode_pattern_index(std::string_view bytes, pattern_index* index);
 // load_pattern_index - read and decode the index at index_path into *bytes and *index;
 // false when it is missing, unreadable or malformed.
 bool load_pattern_index(const std::string& index_path, std::string* bytes, pattern_index* index);
+
+// restamp_pattern_index - make the sound index in *bytes name the file status describes as
+// its list (a copy of the content it was made from); false, unchanged, when it is malformed.
+bool restamp_pattern_index(std::string* bytes, const struct stat& status);
 
 // install_pattern_index - put bytes in place at index_path: a temporary file beside it,
 // fsync, rename, fsync of the directory. False with *problem set (the path and the system's

@@ -55,6 +55,21 @@ void rebuild(const std::string& cache_dir, const struct stat& status, const std:
   if (!found->view.open(found->bytes)) found->origin = index_origin::none;
 }
 
+// The list is a copy of what the index beside it was made from: keep that index, naming
+// this file, in the cache, where the next runs find it by one fstat instead of reading and
+// digesting the whole list. Only speed is at stake, so a failure is not reported.
+void restamp_into_cache(const std::string& list_path, const struct stat& status,
+                        std::string_view content, const std::string& cached_path) {
+  std::string bytes;
+  pattern_index decoded;
+  std::string problem;
+  // Read again, the index may have been replaced since it was judged.
+  if (load_pattern_index(pattern_index_path(list_path), &bytes, &decoded) &&
+      same_content(decoded.identity, content) && restamp_pattern_index(&bytes, status)) {
+    (void)install_pattern_index(cached_path, bytes, &problem);
+  }
+}
+
 }  // namespace
 
 std::string cached_index_path(const std::string& cache_dir, const std::string& list_path) {
@@ -86,6 +101,7 @@ void find_pattern_index(int list_fd, const std::string& list_path, const std::st
   std::string content;
   if (!read_pattern_list(list_fd, &content, &status)) return;
   if (has_beside && same_content(beside.identity(), content)) {
+    if (!cache_dir.empty()) restamp_into_cache(list_path, status, content, found->cached_path);
     return take(&beside, index_origin::beside);
   }
   if (has_cached && same_content(cached.identity(), content)) {

@@ -481,7 +481,20 @@ TEST_F(PatternIndexTest, ListWithoutAFittingIndexIsIndexedOnceIntoTheCacheDirect
   // The runs after it take the cached index without a word, until the list changes again.
   EXPECT_EQ(checked(path, "example.net"), walk);
   EXPECT_EQ(checked(path, "example.net"), walk);
+  // A copy of an indexed list keeps the index beside it, restamped into the cache for the
+  // runs after it: they need neither the index beside the list nor a rebuild.
   checks_test::write_file(path, "# header\nexample\n");
+  std::string problem;
+  ASSERT_TRUE(write_pattern_index(path, pattern_index_path(path), &problem)) << problem;
+  const std::string copy = list("copy", "# header\nexample\n");
+  ASSERT_EQ(::rename(copy.c_str(), path.c_str()), 0);
+  const walk_output hit{1, {{LOG_DEBUG, "checkRegexList(" + path +
+                                            ", line 2): hit [example.net][example]"}}};
+  EXPECT_EQ(checked(path, "example.net"), hit);
+  ASSERT_EQ(::unlink(pattern_index_path(path).c_str()), 0);
+  EXPECT_EQ(checked(path, "example.net"), hit);
+
+  checks_test::write_file(path, "# header\nexample\n# edited\n");
   EXPECT_EQ(checked(path, "example.net").lines.front(),
             (LoggedLine{LOG_WARNING, "Warning: checkRegexList(" + path +
                                          "): no index fits the list, rebuilt " + cached}));

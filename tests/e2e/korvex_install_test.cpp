@@ -235,7 +235,9 @@ TEST_F(InstallRun, CopiedPatternListKeepsItsIndexAndAnEditedOneIsIndexedOnce) {
     return lines;
   };
   EXPECT_EQ(session(), std::vector<std::string>{refused});
-  EXPECT_EQ(sandbox().list_directory("/var/cache/korvex"), std::vector<std::string>{});
+  // Restamped for the copy into the cache, where the next runs find it by one fstat.
+  ASSERT_EQ(unlink((list + ".index").c_str()), 0);
+  EXPECT_EQ(session(), std::vector<std::string>{refused});
 
   // Edited by hand and not indexed again: the first run indexes it where the SMTP daemon's
   // user may write, the runs after it use that index without a word.
