@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -45,12 +47,26 @@ void store_le32(unsigned char* bytes, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
+// A short read or write sets no errno of its own: say what it was.
 bool read_at(int fd, unsigned char* buffer, std::size_t length, off_t offset) {
-  return ::pread(fd, buffer, length, offset) == static_cast<ssize_t>(length);
+  errno = 0;
+  if (::pread(fd, buffer, length, offset) == static_cast<ssize_t>(length)) return true;
+  if (errno == 0) errno = EIO;
+  return false;
 }
 
 bool write_at(int fd, const unsigned char* buffer, std::size_t length, off_t offset) {
-  return ::pwrite(fd, buffer, length, offset) == static_cast<ssize_t>(length);
+  errno = 0;
+  if (::pwrite(fd, buffer, length, offset) == static_cast<ssize_t>(length)) return true;
+  if (errno == 0) errno = ENOSPC;
+  return false;
+}
+
+// Say that a run's activity line or count is lost, with the file and the system's reason;
+// every run that fails says so, until the administrator mends it.
+void report_lost(log_function report, const char* what, const std::string& path) {
+  const std::string reason = std::strerror(errno);
+  if (report != nullptr) report(LOG_ERR, "Unable to %s %s: %s", what, path.c_str(), reason.c_str());
 }
 
 bool lock_whole_file(int fd) {
@@ -77,14 +93,14 @@ bool reset_counter_file(int fd) {
   return ::ftruncate(fd, 0) == 0 && write_at(fd, zeros.data(), zeros.size(), 0);
 }
 
-void count_in_slot(int fd, off_t slot_offset, std::int32_t day_start, CounterKind kind) {
+bool count_in_slot(int fd, off_t slot_offset, std::int32_t day_start, CounterKind kind) {
   std::array<unsigned char, kSlotSize> slot{};
-  if (!read_at(fd, slot.data(), slot.size(), slot_offset)) return;
+  if (!read_at(fd, slot.data(), slot.size(), slot_offset)) return false;
   if (load_le32(slot.data()) == 0) store_le32(slot.data(), static_cast<std::uint32_t>(day_start));
   const auto count_offset = 4 + 4 * static_cast<std::size_t>(kind);
   unsigned char* count = slot.data() + count_offset;
   store_le32(count, load_le32(count) + 1);
-  (void)write_at(fd, slot.data(), slot.size(), slot_offset);
+  return write_at(fd, slot.data(), slot.size(), slot_offset);
 }
 
 std::string shown(const std::optional<std::string>& value) {
@@ -185,7 +201,7 @@ bool exemption_stage(const EngineContext& context, const SessionState& state, Ve
     if (!matches(setup, state, list_id)) continue;
     record->verdict = verdict;
     record->rejected = 0;
-    bump_counter(counter_base(setup), CounterKind::kExempt);
+    bump_counter(counter_base(setup), CounterKind::kExempt, setup.system_log);
     return true;
   }
   return false;
@@ -208,7 +224,7 @@ bool black_list_stage(const EngineContext& context, const SessionState& state,
   if (!hit) return false;
   record->verdict = Verdict::SPAM;
   record->rejected = 1;
-  bump_counter(counter_base(setup), CounterKind::kSpam);
+  bump_counter(counter_base(setup), CounterKind::kSpam, setup.system_log);
   return true;
 }
 
@@ -227,11 +243,11 @@ bool rule_stage(const EngineContext& context, const SessionState& state, Verdict
       record->rejected = 1;
       record->reason = rule.reason;
       record->detail = hit_detail(rule, hits);
-      bump_counter(counter_base(setup), CounterKind::kSpam);
+      bump_counter(counter_base(setup), CounterKind::kSpam, setup.system_log);
       return true;
     }
   }
-  bump_counter(counter_base(setup), CounterKind::kHam);
+  bump_counter(counter_base(setup), CounterKind::kHam, setup.system_log);
   return false;
 }
 
@@ -246,7 +262,8 @@ std::optional<VerdictRecord> decide(const EngineContext& context, const SessionS
       if (refused && printer != nullptr) (void)respond(state, record.reason, printer, printer_arg);
     }
     record.log_line = activity_line(record, state);
-    append_activity_line(setup.log_dir + "/" + kActivityFileName, record.log_line);
+    append_activity_line(setup.log_dir + "/" + kActivityFileName, record.log_line,
+                         setup.system_log);
     return record;
   } catch (const std::bad_alloc&) {
     return std::nullopt;
@@ -271,14 +288,18 @@ std::string activity_line(const VerdictRecord& record, const SessionState& state
   return line;
 }
 
-void append_activity_line(const std::string& path, const std::string& text) {
+void append_activity_line(const std::string& path, const std::string& text, log_function report) {
   const std::string line = format_stamped_line(text);
   if (line.empty()) return;
   const unique_fd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (file.get() < 0) return;
+  if (file.get() < 0) return report_lost(report, "append the activity line to", path);
   // One write per run keeps concurrent runs' lines whole in the shared file.
+  errno = 0;
   const ssize_t wrote = ::write(file.get(), line.data(), line.size());
-  if (wrote <= 0 || static_cast<std::size_t>(wrote) == line.size()) return;
+  if (wrote > 0 && static_cast<std::size_t>(wrote) == line.size()) return;
+  if (errno == 0) errno = ENOSPC;
+  report_lost(report, "append the activity line to", path);
+  if (wrote <= 0) return;
   // Only part of the line fitted (a full file system): take it back out, or the next run's
   // line would be glued onto it. Nothing is cut when another run has appended since.
   struct stat status = {};
@@ -306,24 +327,26 @@ std::int32_t counter_day_start(std::time_t now) {
   return static_cast<std::int32_t>(std::mktime(&local));
 }
 
-void bump_counter(const std::string& base, CounterKind kind) {
-  bump_counter_at(base, kind, std::time(nullptr));
+void bump_counter(const std::string& base, CounterKind kind, log_function report) {
+  bump_counter_at(base, kind, std::time(nullptr), report);
 }
 
-void bump_counter_at(const std::string& base, CounterKind kind, std::time_t now) {
+void bump_counter_at(const std::string& base, CounterKind kind, std::time_t now,
+                     log_function report) {
   struct tm local = {};
   if (::localtime_r(&now, &local) == nullptr) return;
   const std::int32_t day_start = counter_day_start(now);
   const std::string path = counter_file_path(base, local.tm_mon + 1);
   (void)::umask(022);
   const unique_fd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-  if (file.get() < 0 || !lock_whole_file(file.get())) return;
+  if (file.get() < 0) return report_lost(report, "open the counter file", path);
+  if (!lock_whole_file(file.get())) return report_lost(report, "lock the counter file", path);
   const off_t slot_offset = counter_slot_offset(local.tm_mday);
-  if (counter_file_is_stale(file.get(), slot_offset, day_start) &&
-      !reset_counter_file(file.get())) {
-    return;
+  if ((counter_file_is_stale(file.get(), slot_offset, day_start) &&
+       !reset_counter_file(file.get())) ||
+      !count_in_slot(file.get(), slot_offset, day_start, kind)) {
+    report_lost(report, "count this run in", path);
   }
-  count_in_slot(file.get(), slot_offset, day_start, kind);
 }
 
 }  // namespace korvex

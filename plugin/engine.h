@@ -88,17 +88,20 @@ long counter_slot_offset(int day_of_month);
 // counter_day_start - local midnight (standard time) of the day holding `now`.
 std::int32_t counter_day_start(std::time_t now);
 
-// bump_counter - count one run of the kind in the current month's file under base.
-void bump_counter(const std::string& base, CounterKind kind);
+// bump_counter - count one run of the kind in the current month's file under base; a count
+// that cannot be made is reported through report (at error priority) when it is given.
+void bump_counter(const std::string& base, CounterKind kind, log_function report = nullptr);
 
 // bump_counter_at - as bump_counter, for the moment `now`.
-void bump_counter_at(const std::string& base, CounterKind kind, std::time_t now);
+void bump_counter_at(const std::string& base, CounterKind kind, std::time_t now,
+                     log_function report = nullptr);
 
 // activity_line - the activity line of a record's verdict for the session.
 std::string activity_line(const VerdictRecord& record, const SessionState& state);
 
-// append_activity_line - add the time-stamped line to the activity file; skipped silently
-// when the file cannot be opened.
-void append_activity_line(const std::string& path, const std::string& text);
+// append_activity_line - add the time-stamped line to the activity file; a line that cannot
+// be written is reported through report (at error priority) when it is given.
+void append_activity_line(const std::string& path, const std::string& text,
+                          log_function report = nullptr);
 
 }  // namespace korvex

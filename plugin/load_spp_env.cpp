@@ -27,10 +27,6 @@ namespace {
   std::abort();
 }
 
-const char* text_or_null(const std::optional<std::string>& text) {
-  return text ? text->c_str() : "(null)";
-}
-
 const char* state_name(ProtocolState state) {
   const auto index = static_cast<std::int32_t>(state);
   if (index < 0 || index > 4) return "(null)";
@@ -116,17 +112,22 @@ void release_state(SessionState* state) {
 
 void dump_state(log_function log, int priority, const SessionState& state, int line_end) {
   if (log == nullptr) return;
+  // Client values arrive with whatever bytes the client sent: blanked as in the other lines,
+  // a CR or LF can neither split a log line nor forge one.
+  const auto shown_value = [](const std::optional<std::string>& text) {
+    return text ? blank_control_bytes(*text) : std::string("(null)");
+  };
   const char* end = line_end == 1 ? "\n" : "";
   log(priority, "== BEGIN STATE STRUCTURE ==%s", end);
-  log(priority, "IP[%s] (country: %s)%s", text_or_null(state.ip), text_or_null(state.ip_country),
-      end);
-  log(priority, "REVERSE_DNS[%s]%s", text_or_null(state.remote_host), end);
-  log(priority, "HELO[%s] (country: %s) (resolves: %s)%s", text_or_null(state.helo),
-      text_or_null(state.helo_country), resolve_state_name(state.helo_resolves), end);
-  log(priority, "MAIL[%s] (country: %s) (resolves: %s)%s", text_or_null(state.mail_from),
-      text_or_null(state.mail_country), resolve_state_name(state.mail_resolves), end);
-  log(priority, "RCPT[%s]%s", text_or_null(state.rcpt_to), end);
-  log(priority, "AUTH[%s]%s", text_or_null(state.auth_user), end);
+  log(priority, "IP[%s] (country: %s)%s", shown_value(state.ip).c_str(),
+      shown_value(state.ip_country).c_str(), end);
+  log(priority, "REVERSE_DNS[%s]%s", shown_value(state.remote_host).c_str(), end);
+  log(priority, "HELO[%s] (country: %s) (resolves: %s)%s", shown_value(state.helo).c_str(),
+      shown_value(state.helo_country).c_str(), resolve_state_name(state.helo_resolves), end);
+  log(priority, "MAIL[%s] (country: %s) (resolves: %s)%s", shown_value(state.mail_from).c_str(),
+      shown_value(state.mail_country).c_str(), resolve_state_name(state.mail_resolves), end);
+  log(priority, "RCPT[%s]%s", shown_value(state.rcpt_to).c_str(), end);
+  log(priority, "AUTH[%s]%s", shown_value(state.auth_user).c_str(), end);
   log(priority, "RFC[%d]%s", state.rfc, end);
   log(priority, "MUA->MTA[%d]%s", state.mua, end);
   log(priority, "STATE[%s]%s", state_name(state.protocol_state), end);

@@ -33,6 +33,7 @@
 #include "lists/pattern_index_finder.h"
 #include "lists/pattern_prefilter.h"
 #include "plugin/checks/checks_internal.h"
+#include "plugin/load_spp_env.h"
 
 namespace korvex {
 
@@ -82,7 +83,7 @@ int try_pattern(const char* line, int line_number, const std::string& path,
   if (!pattern.matches(subject.c_str())) return 0;
   if (logger != nullptr) {
     logger(LOG_DEBUG, "checkRegexList(%s, line %d): hit [%s][%s]", path.c_str(), line_number,
-           subject.c_str(), line);
+           blank_control_bytes(subject).c_str(), line);
   }
   return 1;
 }
@@ -210,13 +211,16 @@ unsigned lookupReverseDNS(std::string* name, const std::optional<std::string>& i
   switch (error) {
     case 0:
       *name = found;
-      syslog_line(LOG_DEBUG, "lookupReverseDNS(): resolved to [%s]", name->c_str());
+      // A PTR record holds whatever bytes its zone's owner chose.
+      syslog_line(LOG_DEBUG, "lookupReverseDNS(): resolved to [%s]",
+                  blank_control_bytes(*name).c_str());
       return kReverseNameFound;
     case TRY_AGAIN:
       syslog_line(LOG_ERR, "gethostbyaddr() retried %d times", kReverseRetries);
       return kReverseLookupFailed;
     case HOST_NOT_FOUND:
-      syslog_line(LOG_DEBUG, "Hostname for IP %s could not be found", ip->c_str());
+      syslog_line(LOG_DEBUG, "Hostname for IP %s could not be found",
+                  blank_control_bytes(*ip).c_str());
       name->clear();
       return kReverseNoName;
     case NO_RECOVERY:

@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "plugin/checks/checks_internal.h"
+#include "plugin/load_spp_env.h"
 #include "support/common_utils.h"
 #include "support/locked_file.h"
 
@@ -121,7 +122,8 @@ int lookupMap(int descriptor, std::uint32_t address) {
 int lookupMapFile(const std::string& path, const std::string& ip) {
   in_addr address{};
   if (::inet_aton(ip.c_str(), &address) == 0) {
-    syslog_line(LOG_WARNING, "lookupMapFile(): %s is not a valid IP address", ip.c_str());
+    syslog_line(LOG_WARNING, "lookupMapFile(): %s is not a valid IP address",
+                blank_control_bytes(ip).c_str());
     return -1;
   }
   if (!path_is_file(path)) return -1;
@@ -135,7 +137,8 @@ int lookupMaps(const std::string& directory, const std::string& names, const std
                int print) {
   in_addr address{};
   if (::inet_aton(ip.c_str(), &address) == 0) {
-    syslog_line(LOG_WARNING, "lookupMaps(): %s is not a valid IP address", ip.c_str());
+    syslog_line(LOG_WARNING, "lookupMaps(): %s is not a valid IP address",
+                blank_control_bytes(ip).c_str());
     return -1;
   }
   int hits = 0;

@@ -361,10 +361,11 @@ TEST_F(FaultRun, DamagedCounterFilesAreResetBeforeCounting) {
     expect_fails_open(variant, {});
     EXPECT_EQ(sandbox().read_file(counter.path), counter.counted_once) << variant;
   }
-  // A directory where the month's file belongs: nothing counted, nothing broken.
+  // A directory where the month's file belongs: nothing counted, nothing broken, and said.
   remove(counter.path);
   ASSERT_TRUE(sandbox().make_directory(counter.path));
-  expect_fails_open("a directory", {});
+  expect_fails_open("a directory", {"mail.err korvex-plesk: Unable to open the counter file " +
+                                    counter.path + ": Is a directory"});
   EXPECT_EQ(sandbox().list_directory(counter.path), std::vector<std::string>{});
 }
 
@@ -425,13 +426,15 @@ TEST_F(FaultRun, FullFileSystemKeepsListsCountersAndActivityWhole) {
 
   // Counter file and activity file in place, the rest of their file system used up, the
   // activity file's last page almost full: the counter still counts in place, and an
-  // activity line that does not fit is not left half-written.
+  // activity line that does not fit is not left half-written, and its loss is reported.
   const CounterFile counter = todays_counter_file();
   ASSERT_TRUE(sandbox().place_file(counter.path, std::string(500, '\0')));
   const std::string old_activity = std::string(4096 - 41, 'a') + "\n";
   ASSERT_TRUE(sandbox().place_file("/var/log/korvex/kxlog", old_activity));
   ASSERT_TRUE(fill_file_system("/var/log/korvex", 0));
-  expect_fails_open("full log file system", {});
+  expect_fails_open("full log file system",
+                    {"mail.err korvex-plesk: Unable to append the activity line to "
+                     "/var/log/korvex/kxlog: No space left on device"});
   EXPECT_EQ(sandbox().read_file(counter.path), counter.counted_once);
   EXPECT_EQ(sandbox().read_file("/var/log/korvex/kxlog"), old_activity);
 

@@ -156,7 +156,9 @@ TEST_F(HostileRun, RefusalRepliesAndLogLinesStayWhole) {
 TEST_F(HostileRun, EveryRuleKeepsTheProtocolAndTheLogLinesWhole) {
   if (!has_sandbox()) return;
   // All eleven rules run (none is skipped as MUA: no AUTH user here) with pattern lists and a
-  // forgery table in place, and the values also reach DNS as HELO and sender domains.
+  // forgery table in place, and the values also reach DNS as HELO and sender domains. Debug
+  // logging is on, so the session dump and the pattern-list trace are judged too.
+  ASSERT_TRUE(sandbox().place_file("/etc/korvex/control/debug", "1\n"));
   ASSERT_TRUE(sandbox().place_file("/etc/korvex/control/rules.enabled",
                                    "resolve_helo_domain\nvalid_from_domain\nknown_sender_forgery\n"));
   ASSERT_TRUE(sandbox().place_file("/etc/korvex/control/tarn.enabled", "spamhosts\n"));

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -248,6 +249,41 @@ TEST_F(InstallRun, CopiedPatternListKeepsItsIndexAndAnEditedOneIsIndexedOnce) {
             std::vector<std::string>{"dyna.regexes.index"});
   EXPECT_EQ(owner_of("/var/cache/korvex/dyna.regexes.index"),
             std::to_string(kSmtpdUid) + ":" + std::to_string(kSmtpdGid));
+}
+
+TEST_F(InstallRun, ActivityLinesAndCountsTheSmtpdUserCannotWriteAreReportedEveryRun) {
+  if (!has_sandbox()) return;
+  add_smtpd_user();
+  ASSERT_TRUE(install({kPath}).exited_with(0));
+  ASSERT_EQ(chmod("/dev/log", 0666), 0);
+  ASSERT_TRUE(sandbox().place_file("/etc/korvex/blocked_ips", "192.0.2.9\n", 0644));
+  const std::vector<std::string> env = {"TCPREMOTEIP=192.0.2.9", "TCPREMOTEHOST=mail.example.net",
+                                        "SMTPHELOHOST=mail.example.net",
+                                        "SMTPMAILFROM=alice@example.net",
+                                        "SMTPRCPTTO=bob@example.org"};
+  // A run by root (a test by hand, say) leaves the activity file and counters root's.
+  ASSERT_TRUE(sandbox().run({kPlesk}, {.env = env}).exited_with(0));
+  const std::time_t now = std::time(nullptr);
+  struct tm local {};
+  ASSERT_NE(localtime_r(&now, &local), nullptr);
+  char month[16];
+  (void)std::snprintf(month, sizeof month, "%02d", local.tm_mon + 1);
+  const std::vector<std::string> expected = {
+      std::string("mail.err korvex-plesk: Unable to open the counter file "
+                  "/var/log/korvex/.counter.dat.") +
+          month + ": Permission denied",
+      "mail.err korvex-plesk: Unable to append the activity line to /var/log/korvex/kxlog: "
+      "Permission denied",
+      "mail.info korvex-plesk: SPAM[ip_blacklist]: mua=0,ip=[192.0.2.9:mail.example.net],"
+      "helo=<mail.example.net>,from=<alice@example.net>,rcpt=<bob@example.org>"};
+  for (int run = 0; run < 2; ++run) {
+    const RunResult refused = run_as_smtpd({kPlesk}, env);
+    ASSERT_TRUE(refused.exited_with(0)) << refused.describe();
+    EXPECT_EQ(refused.err, "");
+    std::vector<std::string> lines;
+    for (const SyslogLine& line : refused.syslog) lines.push_back(line.describe());
+    EXPECT_EQ(lines, expected) << "run " << run;
+  }
 }
 
 }  // namespace

@@ -130,7 +130,7 @@ TEST_F(PleskRun, DebugFlagLetsTheStateDumpAndTraceThrough) {
       "== BEGIN STATE STRUCTURE ==",
       "IP[192.0.2.9] (country: (null))",
       "REVERSE_DNS[mail.example.net]",
-      "HELO[evil\nHAM: forged] (country: (null)) (resolves: UNKNOWN)",
+      "HELO[evil HAM: forged] (country: (null)) (resolves: UNKNOWN)",
       "MAIL[alice@example.net] (country: (null)) (resolves: UNKNOWN)",
       "RCPT[bob@example.org]",
       "AUTH[(null)]",
