@@ -1,11 +1,16 @@
 // korvex-update - the update job: checks the installation, detaches, and runs the three
 // updaters one after the other under a single-instance lock.
 #include <sys/resource.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "support/string_list.h"
+#include "update/report.h"
 #include "update/update_funcs.h"
 #include "update/update_paths.h"
 
@@ -14,12 +19,23 @@ int main() {
   const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
   (void)::setrlimit(RLIMIT_CORE, &unlimited);  // only decides whether a crash leaves a core
   install_update_crash_handler(kUpdateCoreDir);
+  ::openlog(kUpdateProgramName, LOG_PID, LOG_MAIL);
 
   string_list alerts;
   if (!check_tools(kRequiredTools, &alerts)) {
+    // Said here too: the mail may be undeliverable, or read long after cron ran us.
+    for (const std::string& alert : alerts) {
+      ::syslog(LOG_ERR, "%s", alert.c_str());
+      report(stderr, "%s: %s\n", kUpdateProgramName, alert.c_str());
+    }
     (void)send_pending_mail(alerts, kAdminEmailFile);  // undeliverable alerts are dropped
     return EXIT_FAILURE;
   }
-  if (::daemon(0, 0) != 0) return EXIT_FAILURE;
-  return run_update_job(kUpdateLockFile, run_updaters);
+  if (::daemon(0, 0) != 0) {
+    const char* reason = std::strerror(errno);
+    report(stderr, "%s: cannot detach into the background: %s\n", kUpdateProgramName, reason);
+    ::syslog(LOG_ERR, "cannot detach into the background: %s", reason);
+    return EXIT_FAILURE;
+  }
+  return run_update_job(kUpdateLockFile, run_updaters, ::syslog);
 }

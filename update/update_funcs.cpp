@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,14 +43,55 @@ void handle_crash(int /*signal*/) {
   std::abort();
 }
 
-// recorded_pid_alive - the file's first line names a live process other than ours.
-bool recorded_pid_alive(int fd) {
+// recorded_pid - the live process other than ours that the file's first line names, or 0.
+long recorded_pid(int fd) {
   char text[kPidTextMax + 1] = {};
   const ssize_t length = ::pread(fd, text, kPidTextMax, 0);
-  if (length <= 0) return false;
+  if (length <= 0) return 0;
   text[length] = '\0';
   const long pid = std::strtol(text, nullptr, 10);
-  return pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) == 0;
+  return pid > 0 && pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) == 0 ? pid : 0;
+}
+
+// is_update_job - whether the live process pid is an instance of this program: any process
+// id can be written into a file in /tmp, and pid 1 is always alive.
+bool is_update_job(long pid) {
+  std::FILE* comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re");
+  if (comm == nullptr) return false;
+  char name[32] = {};
+  const bool read = std::fgets(name, sizeof name, comm) != nullptr;
+  (void)std::fclose(comm);  // read only
+  return read && std::strcmp(name, (std::string(kUpdateProgramName) + "\n").c_str()) == 0;
+}
+
+void say(log_function log, int priority, const std::string& text) {
+  if (log != nullptr) log(priority, "%s", text.c_str());
+}
+
+// foreign_reason - why the file lstat described cannot be a lock of this user's instances,
+// or nothing when it may be one.
+std::string foreign_reason(const struct stat& status) {
+  if (S_ISLNK(status.st_mode)) return "it is a symbolic link";
+  if (!S_ISREG(status.st_mode)) return "it is not a regular file";
+  if (status.st_uid != ::geteuid()) {
+    return "it belongs to uid " + std::to_string(status.st_uid) + ", not to uid " +
+           std::to_string(::geteuid());
+  }
+  return "";
+}
+
+// remove_foreign_lock - take away a lock file this program did not make; true when there is
+// none (left) at path.
+bool remove_foreign_lock(const std::string& path, log_function log) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return errno == ENOENT;
+  const std::string reason = foreign_reason(status);
+  if (reason.empty()) return true;
+  say(log, LOG_WARNING, "Replacing lock file " + path + ": " + reason);
+  const int removed = S_ISDIR(status.st_mode) ? ::rmdir(path.c_str()) : ::unlink(path.c_str());
+  if (removed == 0 || errno == ENOENT) return true;
+  say(log, LOG_ERR, "Unable to remove lock file " + path + ": " + std::strerror(errno));
+  return false;
 }
 
 bool write_own_pid(int fd) {
@@ -69,14 +111,21 @@ bool still_at_path(int fd, const std::string& path) {
 
 void close_quietly(int fd) { (void)::close(fd); }  // lock files carry nothing to flush
 
-// lock_once - one attempt; retry is true when the file vanished under us.
-LockResult lock_once(const std::string& path, UpdateLock* lock, bool* retry) {
+// lock_once - one attempt; retry is true when the file vanished or was swapped under us.
+LockResult lock_once(const std::string& path, UpdateLock* lock, bool* retry, log_function log) {
   *retry = false;
+  if (!remove_foreign_lock(path, log)) return LockResult::Failed;
+  // Never through a symbolic link (ELOOP), never into another user's file.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return LockResult::Failed;  // a symbolic link there is refused (ELOOP)
+  if (fd < 0) {
+    *retry = errno == ELOOP || errno == EEXIST;
+    if (!*retry) say(log, LOG_ERR, "Unable to open lock file " + path + ": " + std::strerror(errno));
+    return LockResult::Failed;
+  }
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (::fstat(fd, &status) != 0 || !foreign_reason(status).empty()) {
     close_quietly(fd);
+    *retry = true;  // replaced meanwhile: judged again on the next attempt
     return LockResult::Failed;
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -89,12 +138,19 @@ LockResult lock_once(const std::string& path, UpdateLock* lock, bool* retry) {
     *retry = true;
     return LockResult::Failed;
   }
-  // A live process recorded without our advisory lock is still another instance.
-  if (recorded_pid_alive(fd)) {
-    close_quietly(fd);
-    return LockResult::Busy;
+  // A live instance recorded without our advisory lock is still another instance; any
+  // other live process named there is not.
+  if (const long pid = recorded_pid(fd); pid != 0) {
+    if (is_update_job(pid)) {
+      close_quietly(fd);
+      return LockResult::Busy;
+    }
+    say(log, LOG_WARNING,
+        "Replacing lock file " + path + ": it names process " + std::to_string(pid) +
+            ", which is not " + kUpdateProgramName);
   }
   if (!write_own_pid(fd)) {
+    say(log, LOG_ERR, "Unable to write lock file " + path + ": " + std::strerror(errno));
     close_quietly(fd);
     return LockResult::Failed;
   }
@@ -145,12 +201,15 @@ bool send_pending_mail(const string_list& alerts, const std::string& admin_file,
   return send_messages(alerts, kAlertSender, *admin, kAlertSubject, programs);
 }
 
-LockResult acquire_update_lock(const std::string& path, UpdateLock* lock) {
+LockResult acquire_update_lock(const std::string& path, UpdateLock* lock, log_function log) {
   bool retry = false;
   LockResult result = LockResult::Failed;
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    result = lock_once(path, lock, &retry);
+    result = lock_once(path, lock, &retry, log);
     if (!retry) break;
+  }
+  if (result == LockResult::Failed && retry) {
+    say(log, LOG_ERR, "Unable to take lock file " + path + ": it keeps being replaced");
   }
   if (result == LockResult::Acquired) {
     crash_lock_path = lock->path.c_str();
@@ -198,9 +257,10 @@ void run_updaters() {
   update_tarn();
 }
 
-int run_update_job(const std::string& lock_path, const std::function<void()>& updaters) {
+int run_update_job(const std::string& lock_path, const std::function<void()>& updaters,
+                   log_function log) {
   UpdateLock lock;
-  switch (acquire_update_lock(lock_path, &lock)) {
+  switch (acquire_update_lock(lock_path, &lock, log)) {
     case LockResult::Busy:
       return 0;
     case LockResult::Failed:

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/qv_log.h"
 #include "support/string_list.h"
 #include "update/send_messages.h"
 #include "update/update_paths.h"
@@ -47,6 +48,9 @@ std::optional<std::string> read_admin_address(const std::string& path);
 bool send_pending_mail(const string_list& alerts, const std::string& admin_file,
                        const std::vector<std::string>& programs = kMailPrograms);
 
+// The update job's program name, as the kernel keeps it for a running instance.
+inline constexpr const char* kUpdateProgramName = "korvex-update";
+
 enum class LockResult { Acquired, Busy, Failed };
 
 // An open, locked lock file; release_update_lock gives it up.
@@ -55,9 +59,12 @@ struct UpdateLock {
   std::string path;
 };
 
-// acquire_update_lock - take the lock file without following a symbolic link; Busy when
-// another live instance holds it. A stale file is taken over. Writes our process id.
-LockResult acquire_update_lock(const std::string& path, UpdateLock* lock);
+// acquire_update_lock - take the lock file; Busy when another live instance of this program
+// holds it. A stale file is taken over; one this program did not make (a symbolic link, not
+// a regular file, another user's, or naming a live process that is not korvex-update) is
+// reported through log and replaced. Writes our process id.
+LockResult acquire_update_lock(const std::string& path, UpdateLock* lock,
+                               log_function log = nullptr);
 
 // release_update_lock - remove the lock file and close it.
 void release_update_lock(UpdateLock* lock);
@@ -77,7 +84,9 @@ void run_updaters();
 
 // run_update_job - run the updaters while holding the lock at lock_path. Returns the exit
 // status of the background process: 0, also when another instance is running.
-int run_update_job(const std::string& lock_path, const std::function<void()>& updaters);
+// Lock trouble is reported through log.
+int run_update_job(const std::string& lock_path, const std::function<void()>& updaters,
+                   log_function log = nullptr);
 
 // install_update_crash_handler - on a fault remove our lock file and dump core in core_dir.
 void install_update_crash_handler(const char* core_dir);

@@ -4,12 +4,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <syslog.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
+#include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/update/update_test_util.h"
 
@@ -149,11 +155,26 @@ TEST(UpdateLock, LiveInstanceKeepsItsLock) {
   TempDir dir;
   const std::string path = dir.file("korvex_update.lock");
   bool ran = false;
-  // Recorded by a live process (init) that holds no advisory lock.
-  dir.write("korvex_update.lock", "1");
+  // Recorded by a live instance that holds no advisory lock.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t instance = ::fork();
+  ASSERT_GE(instance, 0);
+  if (instance == 0) {
+    (void)::prctl(PR_SET_NAME, kUpdateProgramName);
+    (void)!::write(ready[1], "r", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  dir.write("korvex_update.lock", std::to_string(instance));
   EXPECT_EQ(run_update_job(path, [&] { ran = true; }), 0);
   EXPECT_FALSE(ran);
-  EXPECT_EQ(TempDir::read(path), "1");
+  EXPECT_EQ(TempDir::read(path), std::to_string(instance));
+  ::kill(instance, SIGKILL);
+  ::waitpid(instance, nullptr, 0);
+  for (const int fd : ready) ::close(fd);
 
   // Held under the advisory lock by a process whose id reads as stale.
   dir.write("korvex_update.lock", "0");
@@ -166,15 +187,49 @@ TEST(UpdateLock, LiveInstanceKeepsItsLock) {
   ::close(fd);
 }
 
-TEST(UpdateLock, SymbolicLinkIsRefused) {
+TEST(UpdateLock, LockFilesNotMadeByAnInstanceAreReportedAndReplaced) {
   TempDir dir;
-  const std::string target = dir.write("victim", "precious");
   const std::string path = dir.file("korvex_update.lock");
-  ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
-  bool ran = false;
-  EXPECT_EQ(run_update_job(path, [&] { ran = true; }), 1);
-  EXPECT_FALSE(ran);
-  EXPECT_EQ(TempDir::read(target), "precious");
+  const std::string own = std::to_string(::getpid());
+  const std::string victim = dir.write("victim", "precious");
+  const auto replaced = [&](const std::string& reason) {
+    return std::vector<korvex::testing::LoggedLine>{
+        {LOG_WARNING, "Replacing lock file " + path + ": " + reason}};
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      // pid 1 is always alive: anybody could stop every update with it.
+      {"a live process that is not an instance", [&] { dir.write("korvex_update.lock", "1"); },
+       "it names process 1, which is not korvex-update"},
+      {"a symbolic link", [&] { ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0); },
+       "it is a symbolic link"},
+      {"a directory", [&] { ASSERT_EQ(::mkdir(path.c_str(), 0755), 0); },
+       "it is not a regular file"},
+      {"another user's file",
+       [&] {
+         dir.write("korvex_update.lock", "");
+         ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+       },
+       "it belongs to uid 65534, not to uid " + std::to_string(::geteuid())},
+  };
+  for (const Case& each : cases) {
+    if (std::string(each.what) == "another user's file" && ::geteuid() != 0) continue;
+    each.make();
+    korvex::testing::captured_lines().clear();
+    std::string seen;
+    EXPECT_EQ(run_update_job(path, [&] { seen = TempDir::read(path); },
+                             korvex::testing::capture_sink),
+              0)
+        << each.what;
+    EXPECT_EQ(seen, own) << each.what;
+    EXPECT_EQ(korvex::testing::captured_lines(), replaced(each.reason)) << each.what;
+    EXPECT_FALSE(testing::exists(path)) << each.what;
+  }
+  EXPECT_EQ(TempDir::read(victim), "precious");
 }
 
 TEST(UpdateLock, SimultaneousStartsRunOnce) {

@@ -224,6 +224,17 @@ TEST_F(KorvexUpdateProgram, MissingUpdatersAreMailedInOneAlert) {
   if (!has_sandbox()) return;
   const RunResult run_result = sandbox().run({"/usr/share/korvex/bin/korvex-update"});
   EXPECT_TRUE(run_result.exited_with(1)) << run_result.describe();
+  // Said where a person running it, and the mail log, see it too.
+  EXPECT_EQ(run_result.err,
+            "korvex-update: Block Lists Update utility not found. Corrupt installation.\n"
+            "korvex-update: Regular Expressions Update utility not found. Corrupt installation.\n");
+  std::vector<std::string> logged;
+  for (const SyslogLine& line : run_result.syslog) logged.push_back(line.describe());
+  EXPECT_EQ(logged,
+            (std::vector<std::string>{
+                "mail.err korvex-update: Block Lists Update utility not found. Corrupt installation.",
+                "mail.err korvex-update: Regular Expressions Update utility not found. Corrupt "
+                "installation."}));
   EXPECT_EQ(sandbox().read_file("/tmp/mail.args"),
             "-f\nsupport@korvex.example\nroot@example.org\n");
   const std::string input = sandbox().read_file("/tmp/mail.input").value_or("");
@@ -241,7 +252,9 @@ TEST_F(KorvexUpdateProgram, MissingUpdatersAreMailedInOneAlert) {
 TEST_F(KorvexUpdateProgram, DetachesAndRunsTheUpdatersInOrder) {
   if (!has_sandbox()) return;
   for (const char* name : {"regexpull", "ksfpull", "tarn_update"}) stand_in(name);
-  ASSERT_TRUE(sandbox().place_file("/tmp/korvex_update.lock", "999999"));  // stale
+  // Any local user can write a lock file naming a live process: it is not honoured.
+  ASSERT_TRUE(sandbox().place_file("/tmp/korvex_update.lock", "1"));
+  ASSERT_EQ(chown("/tmp/korvex_update.lock", 65534, 65534), 0);
   RunOptions detaching;
   detaching.detaches = true;
   const RunResult run_result = sandbox().run({"/usr/share/korvex/bin/korvex-update"}, detaching);
@@ -261,6 +274,11 @@ TEST_F(KorvexUpdateProgram, DetachesAndRunsTheUpdatersInOrder) {
             "/var/cache/tarn/\n");
   EXPECT_EQ(sandbox().read_file("/tmp/korvex_update.lock"), std::nullopt);
   EXPECT_EQ(sandbox().read_file("/tmp/mail.args"), std::nullopt);
+  std::vector<std::string> logged;
+  for (const SyslogLine& line : sandbox().syslog()) logged.push_back(line.describe());
+  EXPECT_EQ(logged, (std::vector<std::string>{
+                        "mail.warning korvex-update: Replacing lock file /tmp/korvex_update.lock: "
+                        "it belongs to uid 65534, not to uid 0"}));
 }
 
 }  // namespace
