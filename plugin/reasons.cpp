@@ -13,6 +13,7 @@
 
 #include "plugin/vendor.h"
 #include "rejmsg/rejection_cache.h"
+#include "rejmsg/rejection_rebuild.h"
 
 namespace korvex {
 
@@ -206,7 +207,19 @@ std::optional<std::string> compose_reply(const SessionState& state, ReasonId id,
 
 std::optional<std::string> build_reply(const SessionState& state, ReasonId id,
                                        const char* system_word, const char* banner) {
-  return compose_reply(state, id, rejection_cache_fetch(id), system_word, banner);
+  std::optional<std::string> custom = rejection_cache_fetch(id);
+  if (!custom) {
+    // The cache is emptied by a reboot or an ipcrm, and its keys change with the key file:
+    // the administrator's text still stands in its file.
+    std::string path;
+    custom = rejection_file_message(id, kRejectionDirectory, &path);
+    if (custom) {
+      ::syslog(LOG_WARNING,
+               "Custom rejection text %s is not in the cache; run korvex-rejmsg -i to load it",
+               path.c_str());
+    }
+  }
+  return compose_reply(state, id, custom, system_word, banner);
 }
 
 string_list cut_reply_lines(const std::string& reply) {

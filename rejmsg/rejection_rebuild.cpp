@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -77,6 +78,21 @@ bool rebuild_rule(const std::string& directory, const rejection_rule& rule) {
 }
 
 }  // namespace
+
+std::optional<std::string> rejection_file_message(int reason, const std::string& directory,
+                                                  std::string* path) {
+  for (const rejection_rule& rule : rejection_rules) {
+    if (rule.reason != reason) continue;
+    *path = rejection_file_path(directory, rule.name);
+    std::string line;
+    if (!is_regular_file(*path) || read_first_line(*path, &line) != line_read::read) break;
+    // As the cache hands it out: up to the first NUL.
+    line.resize(std::strlen(line.c_str()));
+    if (line.empty()) break;
+    return line;
+  }
+  return std::nullopt;
+}
 
 std::string rejection_file_path(const std::string& directory, const std::string& rule_name) {
   return directory + "/" + rule_name;

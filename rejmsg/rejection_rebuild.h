@@ -2,10 +2,12 @@
 // from it: every rule's file becomes its cached message, and a rule without a file (or
 // with an empty one) loses any cached message.
 //
-// Exports: rejection_file_path, rejection_directory_exists, rejection_cache_rebuild.
+// Exports: rejection_file_path, rejection_directory_exists, rejection_cache_rebuild,
+// rejection_file_message.
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace korvex {
@@ -23,5 +25,11 @@ bool rejection_directory_exists(const std::string& directory);
 // rejection_cache_rebuild - make the cache agree with the files of directory; 0, or -1
 // when the directory is missing or a message file cannot be read.
 int rejection_cache_rebuild(const std::string& directory);
+
+// rejection_file_message - the message a rebuild would cache for the rule with ReasonId
+// reason from its file in directory, and the file's path; nothing when no rule has that
+// reason or its file is missing, unreadable or empty.
+std::optional<std::string> rejection_file_message(int reason, const std::string& directory,
+                                                  std::string* path);
 
 }  // namespace korvex

@@ -95,11 +95,23 @@ TEST_F(RejectionMessages, InitialiseRestoresEveryStoredMessageAfterTheCacheIsLos
   EXPECT_EQ(no_helo_answer(), helo_reply);
   EXPECT_EQ(short_recipient_answer(), recipient_reply);
 
-  // Every shared-memory segment gone, as after a restart: the built-in replies again.
+  // Every shared-memory segment gone, as after a restart: the texts still come from their
+  // files, and each refusal says that the cache needs loading.
   const RunResult removed = sandbox().run({"/usr/bin/ipcrm", "-a"});
   ASSERT_TRUE(removed.exited_with(0)) << removed.describe();
-  EXPECT_EQ(no_helo_answer(), kNoHeloReply);
-  EXPECT_EQ(short_recipient_answer(), kShortRecipientReply);
+  const RunResult uncached = sandbox().run(
+      {kPlesk}, {.env = {"TCPREMOTEIP=192.0.2.9", "TCPREMOTEHOST=mail.example.net",
+                         "SMTPMAILFROM=alice@example.net", "SMTPRCPTTO=bob@example.org"}});
+  EXPECT_EQ(uncached.out, helo_reply);
+  std::vector<std::string> logged;
+  for (const SyslogLine& line : uncached.syslog) logged.push_back(line.describe());
+  EXPECT_EQ(logged,
+            (std::vector<std::string>{
+                "mail.warning korvex-plesk: Custom rejection text /etc/korvex/rejections/"
+                "require_helo is not in the cache; run korvex-rejmsg -i to load it",
+                "mail.info korvex-plesk: SPAM[require_helo]: mua=0,ip=[192.0.2.9:mail.example.net],"
+                "helo=<(null)>,from=<alice@example.net>,rcpt=<bob@example.org>"}));
+  EXPECT_EQ(short_recipient_answer(), recipient_reply);
 
   // A rule name given with -i is ignored; the whole directory is loaded.
   rejmsg({"-i", "-n", "valid_helo_domain"});
