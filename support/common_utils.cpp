@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <optional>
 
 #include "support/locked_file.h"
@@ -158,6 +159,38 @@ int run_command(const char* command_line) {
   // shells do rather than as the 0 its missing exit status would read as.
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WEXITSTATUS(status);
+}
+
+std::string curl_failure_text(int status) {
+  // curl is run with -s, which keeps its own message back: say what its exit code means.
+  static const std::map<int, const char*> kCurlErrors = {
+      {1, "Unsupported protocol"},
+      {3, "URL using bad/illegal format or missing URL"},
+      {5, "Couldn't resolve proxy name"},
+      {6, "Couldn't resolve host name"},
+      {7, "Couldn't connect to server"},
+      {18, "Transferred a partial file"},
+      {22, "HTTP response code said error"},
+      {23, "Failed writing received data to disk/application"},
+      {26, "Failed to open/read local data from file/application"},
+      {27, "Out of memory"},
+      {28, "Timeout was reached"},
+      {35, "SSL connect error"},
+      {37, "Couldn't read a file:// file"},
+      {47, "Number of redirects hit maximum amount"},
+      {52, "Server returned nothing (no headers, no data)"},
+      {55, "Failed sending data to the peer"},
+      {56, "Failure when receiving data from the peer"},
+      {60, "SSL peer certificate or SSH remote key was not OK"},
+  };
+  if (status == 126) return "the transfer program cannot be run (status 126)";
+  if (status == 127) return "the transfer program was not found (status 127)";
+  if (status > 128 && status < 128 + 65) {
+    return "the transfer was killed by signal " + std::to_string(status - 128);
+  }
+  const auto known = kCurlErrors.find(status);
+  const std::string text = known != kCurlErrors.end() ? known->second : "curl failed";
+  return "curl: (" + std::to_string(status) + ") " + text;
 }
 
 std::string shell_quote(std::string_view value) {

@@ -7,7 +7,7 @@
 //
 // Exports: kTempDirectory, text_field, text_append, text_replace_all, int_to_text,
 // temp_file_name, path_is_directory, path_is_file, path_is_executable, regex_extract,
-// regex_extract_int, regex_extract_text, run_command, shell_quote,
+// regex_extract_int, regex_extract_text, run_command, curl_failure_text, shell_quote,
 // remote_fetch_command_line, remote_fetch.
 #pragma once
 
@@ -63,6 +63,10 @@ int regex_extract_text(std::string* output, const char* pattern, const char* sec
 // run_command - run command_line through /bin/sh. Its exit status (0-255), 128 + signal
 // number when it was killed, 255 when no shell could be started, -1 without a command.
 int run_command(const char* command_line);
+
+// curl_failure_text - what a transfer's exit status, as run_command gives it, says went
+// wrong: curl's own words for its exit codes, or the shell's or the signal's.
+std::string curl_failure_text(int status);
 
 // shell_quote - value as one /bin/sh word in which no character is interpreted.
 std::string shell_quote(std::string_view value);

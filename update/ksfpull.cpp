@@ -27,18 +27,24 @@ constexpr const char* kModule = "ksfpull";
 constexpr int kHttpOk = 200;
 
 bool environment_sane(const KsfPaths& paths) {
+  // Said in the mail log as well: run from cron, nobody reads standard output.
   if (qv_file_executable(paths.curl.c_str()) != 1) {
     report(stdout, "Required utility %s is not executable!\n", paths.curl.c_str());
+    QV_ERROR(kModule, "Required utility %s is not executable!", paths.curl.c_str());
     return false;
   }
   if (qv_directory_exists(paths.control_dir.c_str()) != 1) {
     report(stdout, "Output directory %s not found. Your installation appears to be corrupt\n",
                 paths.control_dir.c_str());
+    QV_ERROR(kModule, "Output directory %s not found. Your installation appears to be corrupt",
+             paths.control_dir.c_str());
     return false;
   }
   if (!qv_file_exists(paths.mirror_file.c_str())) {
     report(stdout, "Required file %s not found. Your installation appears to be corrupt\n",
                 paths.mirror_file.c_str());
+    QV_ERROR(kModule, "Required file %s not found. Your installation appears to be corrupt",
+             paths.mirror_file.c_str());
     return false;
   }
   return true;
@@ -75,6 +81,7 @@ string_list load_mirrors(const std::string& path) {
   const std::optional<std::string> contents = qv_file_get_contents(path.c_str());
   if (!contents) {
     report(stdout, "Error retrieving contents of %s. Please check permissions\n", path.c_str());
+    QV_ERROR(kModule, "Error retrieving contents of %s. Please check permissions", path.c_str());
     return mirrors;
   }
   qv_list lines;
@@ -101,11 +108,11 @@ bool fetch_into_place(const std::string& curl, const std::string& url, const std
   // The transfer line takes tool and URL as they stand: quote them so that nothing from
   // the mirror file is interpreted by the shell.
   if (!remote_fetch(shell_quote(curl), "", "-s -k", shell_quote(url), &body, &status)) {
-    QV_DEBUG(kModule, "transfer from %s failed: %s", url.c_str(), body.c_str());
+    QV_ERROR(kModule, "transfer from %s failed: %s", url.c_str(), body.c_str());
     return false;
   }
   if (status != kHttpOk) {
-    QV_DEBUG(kModule, "%s answered with status %d", url.c_str(), status);
+    QV_ERROR(kModule, "%s answered with HTTP status %d", url.c_str(), status);
     return false;
   }
   const std::string temporary = target + ".tmp";
@@ -131,6 +138,7 @@ int ksfpull_run(const KsfPaths& paths) {
     }
   }
   report(stdout, "Failed to retrieve update");
+  QV_ERROR(kModule, "Failed to retrieve update from %s", paths.mirror_file.c_str());
   return 1;
 }
 

@@ -254,9 +254,12 @@ void refresh_index(const std::string& file, log_function log) {
 
 bool download_regex(const RegexOptions& options, const std::string& url) {
   const bool to_file = !options.debug && options.file;
-  if (run_command(regex_download_command(options, url).c_str()) != 0) {
+  if (const int status = run_command(regex_download_command(options, url).c_str()); status != 0) {
+    const std::string reason = curl_failure_text(status);
     options.log(LOG_ERR, "Error downloading regex file");
-    report(stderr, "Error downloading regex file");
+    options.log(LOG_ERR, "Download of %s failed: %s", url.c_str(), reason.c_str());
+    report(stderr, "Error downloading regex file\nDownload of %s failed: %s\n", url.c_str(),
+           reason.c_str());
     if (to_file) remove_if_present(*options.file + ".new");
     return false;
   }

@@ -486,7 +486,7 @@ TEST_F(FaultRun, FullFileSystemKeepsTheInstalledUpdatesWhole) {
   const RunResult ksf = program("ksfpull", {});
   EXPECT_TRUE(ksf.exited_with(1)) << ksf.describe();
   EXPECT_EQ(ksf.out, "Failed to retrieve update");
-  ASSERT_EQ(ksf.syslog.size(), 8U) << ::testing::PrintToString(described(ksf.syslog));
+  ASSERT_EQ(ksf.syslog.size(), 9U) << ::testing::PrintToString(described(ksf.syslog));
   for (std::size_t attempt = 0; attempt < 4; ++attempt) {
     EXPECT_TRUE(matches_whole(ksf.syslog[2 * attempt].describe(),
                               "daemon\\.err ksfpull: qv_file:[0-9]+ ERROR qv_write\\(\\): No "
@@ -497,6 +497,10 @@ TEST_F(FaultRun, FullFileSystemKeepsTheInstalledUpdatesWhole) {
                               "unable to install /etc/korvex/control/valid_domain_ips"))
         << ksf.syslog[2 * attempt + 1].describe();
   }
+  EXPECT_TRUE(matches_whole(ksf.syslog[8].describe(),
+                            "daemon\\.err ksfpull: ksfpull:[0-9]+ ERROR ksfpull_run\\(\\): Failed "
+                            "to retrieve update from /etc/korvex/control/ksf\\.mirrors"))
+      << ksf.syslog[8].describe();
   EXPECT_EQ(sandbox().read_file(kForgeryTable), table);
   EXPECT_EQ(sandbox().list_directory("/etc/korvex/control"),
             (std::vector<std::string>{".filler", "ksf.mirrors", "valid_domain_ips"}));
@@ -508,9 +512,13 @@ TEST_F(FaultRun, FullFileSystemKeepsTheInstalledUpdatesWhole) {
   ASSERT_TRUE(fill_file_system("/etc/korvex/dynaregex", 0));
   const RunResult regex = program("regexpull", {"-f", kDyna, "-c", "tested", "-t", "DUL", "-e"});
   EXPECT_TRUE(regex.exited_with(1)) << regex.describe();
-  EXPECT_EQ(regex.err, "Error downloading regex file");
+  const std::string failed =
+      "Download of http://regex.korvex.example/opensource/anti_spam/dynamic_regex/"
+      "print_regex.php failed: curl: (23) Failed writing received data to disk/application";
+  EXPECT_EQ(regex.err, "Error downloading regex file\n" + failed + "\n");
   EXPECT_EQ(described(regex.syslog),
-            std::vector<std::string>{"user.err regexpull: Error downloading regex file"});
+            (std::vector<std::string>{"user.err regexpull: Error downloading regex file",
+                                      "user.err regexpull: " + failed}));
   EXPECT_EQ(sandbox().read_file(kDyna), patterns);
   EXPECT_EQ(sandbox().list_directory("/etc/korvex/dynaregex"),
             (std::vector<std::string>{".filler", "dyna.regexes"}));

@@ -260,15 +260,18 @@ TEST_F(RegexDownload, ErrorPageOrFailedTransferKeepsTheInstalledList) {
   EXPECT_FALSE(download_regex(options_, serve(error_page)));
   EXPECT_FALSE(download_regex(options_, "file://" + dir_.file("nothing-here")));
   const std::string fresh = *options_.file + ".new";
+  const std::string failed = "Download of file://" + dir_.file("nothing-here") +
+                             " failed: curl: (37) Couldn't read a file:// file";
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Downloaded file [" + fresh + "] is not a regex listing, discarded.\n"
-            "Error downloading regex file");
+            "Error downloading regex file\n" + failed + "\n");
   EXPECT_EQ(TempDir::read(*options_.file), kHeader + "\nold\n");
   EXPECT_FALSE(testing::exists(fresh));
   EXPECT_THAT(capture_.lines(),
               ElementsAre(LoggedLine{LOG_ERR, "Downloaded file [" + fresh +
                                                   "] is not a regex listing, discarded."},
-                          LoggedLine{LOG_ERR, "Error downloading regex file"}));
+                          LoggedLine{LOG_ERR, "Error downloading regex file"},
+                          LoggedLine{LOG_ERR, failed}));
 }
 
 TEST_F(RegexDownload, DebugModeWritesToStandardOutputOnly) {
