@@ -16,7 +16,7 @@ korvex-rejmsg -n valid_helo_domain -a \
   -m 'Your server introduced itself as "%HELO%" from %IP%; please fix its HELO name'
 
 mkdir -p /var/qmail/Maildir
-tcpserver -R -l mx.demo.example :: 25 \
+tcpserver -R -l mx.demo.example 0 25 \
   korvex-smtpd -m /var/qmail/Maildir -p /etc/korvex/spp/plugins -h mx.demo.example \
   2>/var/log/korvex/smtpd.log &
 server=$!
