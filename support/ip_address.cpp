@@ -102,7 +102,8 @@ std::optional<std::string> unmapped_ipv4(std::string_view text) {
   const std::optional<ip_address> raw = parse_raw_ipv6(text);
   if (!raw || !is_mapped(raw->bytes)) return std::nullopt;
   char dotted[INET_ADDRSTRLEN] = {};
-  if (inet_ntop(AF_INET, raw->bytes.data() + kMappedPrefixBytes, dotted, sizeof dotted) == nullptr) {
+  if (inet_ntop(AF_INET, raw->bytes.data() + kMappedPrefixBytes, dotted, sizeof dotted) ==
+      nullptr) {
     return std::nullopt;
   }
   return std::string(dotted);

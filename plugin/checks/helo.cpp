@@ -48,8 +48,8 @@ bool is_ipv6_literal(const std::string& helo) {
   constexpr std::string_view kTag = "ipv6:";
   if (helo.size() < kTag.size() + 2 || helo.front() != '[' || helo.back() != ']') return false;
   if (strncasecmp(helo.c_str() + 1, kTag.data(), kTag.size()) != 0) return false;
-  return parse_ipv6_address(std::string_view(helo).substr(1 + kTag.size(),
-                                                          helo.size() - 2 - kTag.size()))
+  return parse_ipv6_address(
+             std::string_view(helo).substr(1 + kTag.size(), helo.size() - 2 - kTag.size()))
       .has_value();
 }
 

@@ -118,9 +118,7 @@ TEST(KsfMailFrom, DomainIsTakenAfterTheLastAtSignInLowerCase) {
 }
 
 TEST(KsfTable, Ipv6EntriesShareLinesWithIpv4Ones) {
-  const auto range = [](const char* text) {
-    return ksf_cidr{0, 128, parse_ip_range(text)};
-  };
+  const auto range = [](const char* text) { return ksf_cidr{0, 128, parse_ip_range(text)}; };
   const auto table = __ksf_get_domain_ip_sets(
       "mixed.example: 192.0.2.0/24, 2001:DB8::/32, 2001:db8:ffff::25\n"
       "v6.example: ::1\n"

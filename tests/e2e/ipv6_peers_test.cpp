@@ -28,10 +28,10 @@ class Ipv6PleskRun : public SandboxTest {
   }
 
   RunResult run_peer(const std::string& ip, const std::string& mail_from = "alice@example.net") {
-    return sandbox().run({kPlesk}, {.env = {"TCPREMOTEIP=" + ip, "TCPREMOTEHOST=mail.example.net",
-                                            "SMTPHELOHOST=mail.example.net",
-                                            "SMTPMAILFROM=" + mail_from,
-                                            "SMTPRCPTTO=bob@example.org"}});
+    return sandbox().run({kPlesk},
+                         {.env = {"TCPREMOTEIP=" + ip, "TCPREMOTEHOST=mail.example.net",
+                                  "SMTPHELOHOST=mail.example.net", "SMTPMAILFROM=" + mail_from,
+                                  "SMTPRCPTTO=bob@example.org"}});
   }
 
   static std::string activity(const std::string& verdict, const std::string& ip,
@@ -82,8 +82,8 @@ TEST_F(Ipv6PleskRun, ListsMapsAndTheForgeryTableJudgeIpv6AndMappedPeers) {
   ASSERT_TRUE(run.exited_with(0)) << run.describe();
   EXPECT_NE(run.out.find("E550 "), std::string::npos) << run.out;
   EXPECT_EQ(described(run.syslog),
-            (std::vector<std::string>{activity("SPAM[known_sender_forgery]", "2001:db8:c::25",
-                                               "alerts@bank.example")}));
+            (std::vector<std::string>{
+                activity("SPAM[known_sender_forgery]", "2001:db8:c::25", "alerts@bank.example")}));
 }
 
 class Ipv6PeerOverSmtp : public SmtpdWithPeers {
@@ -144,11 +144,11 @@ TEST_F(Ipv6PeerOverSmtp, ReverseDnsRulesLookTheIpv6PeerUpInIp6Arpa) {
   server.stop();
 
   const std::string peer = ",helo=<client.example.net>,from=<sender@example.net>,rcpt=<";
-  EXPECT_EQ(activity(), (Lines{"SPAM[check_ip_reverse_dns]: mua=0,ip=[::1:(null)]" + peer +
-                                   "first@mx.test>",
-                               "SPAM[check_dynamic_reverse_dns]: mua=0,ip=[::1:(null)]" + peer +
-                                   "second@mx.test>",
-                               "HAM: mua=0,ip=[::1:(null)]" + peer + "third@mx.test>"}));
+  EXPECT_EQ(
+      activity(),
+      (Lines{"SPAM[check_ip_reverse_dns]: mua=0,ip=[::1:(null)]" + peer + "first@mx.test>",
+             "SPAM[check_dynamic_reverse_dns]: mua=0,ip=[::1:(null)]" + peer + "second@mx.test>",
+             "HAM: mua=0,ip=[::1:(null)]" + peer + "third@mx.test>"}));
 }
 
 }  // namespace

@@ -48,8 +48,8 @@ class SmtpServer {
                                    const std::string& address = "127.0.0.1") {
     Lines argv = {"/usr/bin/tcpserver", "-v", "-R", "-l", "mx.test"};
     argv.insert(argv.end(), tcpserver_options.begin(), tcpserver_options.end());
-    argv.insert(argv.end(), {address, kPort, kSmtpd, "-m", kMaildir, "-p", kPluginConfig,
-                             "-a", kCredentials, "-h", "mx.test"});
+    argv.insert(argv.end(), {address, kPort, kSmtpd, "-m", kMaildir, "-p", kPluginConfig, "-a",
+                             kCredentials, "-h", "mx.test"});
     if (!spawn(argv)) return ::testing::AssertionFailure() << "cannot start tcpserver";
     for (int tries = 0; tries < 500; ++tries) {
       if (sandbox.read_file(kServerLog).value_or("").find("status: 0/40") != std::string::npos) {
@@ -119,11 +119,18 @@ class SmtpdWithPeers : public SandboxTest {
 
   // swaks - one session from a real SMTP client to server (IPv6 for an IPv6 address); its
   // result and the replies it received.
-  RunResult swaks(const Lines& options, Lines* replies,
-                  const std::string& server = "127.0.0.1") {
-    Lines argv = {"/usr/bin/swaks", "--server", server,
-                  "--port", kPort, "--helo", "client.example.net", "--from",
-                  "sender@example.net", "--data", std::string("@") + kMessage};
+  RunResult swaks(const Lines& options, Lines* replies, const std::string& server = "127.0.0.1") {
+    Lines argv = {"/usr/bin/swaks",
+                  "--server",
+                  server,
+                  "--port",
+                  kPort,
+                  "--helo",
+                  "client.example.net",
+                  "--from",
+                  "sender@example.net",
+                  "--data",
+                  std::string("@") + kMessage};
     if (server.find(':') != std::string::npos) argv.push_back("-6");
     argv.insert(argv.end(), options.begin(), options.end());
     const RunResult run = sandbox().run(argv, {.env = {"PATH=/usr/bin:/bin"}});

@@ -197,8 +197,10 @@ TEST_F(Listmgr, IpListsTakeAddressesAndRangesOfBothFamiliesOnly) {
     EXPECT_EQ(run({"-b", "-a", entry}), (Outcome{0, "", ""})) << entry;
   }
   const std::string examples = " (such as 192.0.2.0/24 or 2001:db8::/32).";
-  const std::string wildcard = "Refused: wildcard entry [10.0.0.*] never matches on an IP list; "
-                               "write a CIDR range instead" + examples;
+  const std::string wildcard =
+      "Refused: wildcard entry [10.0.0.*] never matches on an IP list; "
+      "write a CIDR range instead" +
+      examples;
   const std::string garbage =
       "Refused: [mail.example.net] is neither an IP address nor a CIDR range" + examples;
   const std::string host_bits =
@@ -213,8 +215,9 @@ TEST_F(Listmgr, IpListsTakeAddressesAndRangesOfBothFamiliesOnly) {
   EXPECT_EQ(run({"-k", "-a", "*@spam.example"}), (Outcome{0, "", ""}));
   write_file(list_path("exempt_ips"), "10.0.0.*\n");
   EXPECT_EQ(run({"-i", "-d", "10.0.0.*"}), (Outcome{0, "", ""}));
-  EXPECT_EQ(lists(), (Files{{"blocked_ips", "192.0.2.1\n2001:DB8:0::25\n198.51.100.0/24\n"
-                                            "2001:db8::/32\n"},
+  EXPECT_EQ(lists(), (Files{{"blocked_ips",
+                             "192.0.2.1\n2001:DB8:0::25\n198.51.100.0/24\n"
+                             "2001:db8::/32\n"},
                             {"blocked_from", "*@spam.example\n"},
                             {"exempt_ips", ""}}));
   EXPECT_EQ(capture_.lines(), (Log{{3, wildcard},

@@ -110,7 +110,6 @@ TEST_F(SmtpSession, TakesAPipelinedMessageAndStoresItUnstuffed) {
   EXPECT_EQ(log, Lines{});
 }
 
-
 TEST_F(SmtpSession, NamesAnIpv6ClientByItsAddressLiteral) {
   config.environment = {"TCPREMOTEIP=2001:db8::25", "TCPREMOTEHOST=client.example.net"};
   (void)converse(crlf({"HELO client.example.net", "MAIL FROM:<s@example.net>",

@@ -29,8 +29,8 @@ TEST(IpAddress, SpellingsOfOneAddressAreEqualAndMappedAddressesAreTheirIpv4) {
   EXPECT_FALSE(is_ipv6_address("::ffff:203.0.113.44"));
   EXPECT_FALSE(is_ipv6_address("203.0.113.44"));
   const std::vector<std::string> bad_texts = {
-      "", "2001:db8::25::1", "2001:db8::g", "::1 ", "1.2.3", "1.2.3.04", "10.0.0.*",
-      std::string("::1\0garbage", 10)};
+      "",      "2001:db8::25::1", "2001:db8::g", "::1 ",
+      "1.2.3", "1.2.3.04",        "10.0.0.*",    std::string("::1\0garbage", 10)};
   for (const std::string& bad : bad_texts) {
     EXPECT_EQ(parse_ip_address(bad), std::nullopt) << bad;
   }
