@@ -31,7 +31,9 @@ namespace {
 // The library's diagnostics keep 254 characters of a text.
 constexpr std::size_t kLoggedTextLimit = 254;
 
-int no_reverse_lookup(const in_addr& /*address*/, std::string* /*name*/) { __builtin_trap(); }
+int no_reverse_lookup(const korvex::ip_address& /*address*/, std::string* /*name*/) {
+  __builtin_trap();
+}
 korvex::forward_outcome no_forward_lookup(const std::string& /*name*/, int /*type*/) {
   __builtin_trap();
 }

@@ -65,7 +65,7 @@ struct resolver_script {
 };
 resolver_script script;
 
-int scripted_reverse(const in_addr& /*address*/, std::string* name) {
+int scripted_reverse(const korvex::ip_address& /*address*/, std::string* name) {
   static const int codes[] = {0, HOST_NOT_FOUND, TRY_AGAIN, NO_RECOVERY};
   if (script.reverse == 0) *name = script.reverse_name;
   return codes[script.reverse];

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "lists/list_files.h"
+#include "lists/list_match.h"
 #include "lists/list_paths.h"
 #include "lists/list_reader.h"
 #include "plugin/rule_table.h"
@@ -143,6 +144,29 @@ int open_list(const std::string& path) {
   return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
+constexpr const char* kRangeExamples = "(such as 192.0.2.0/24 or 2001:db8::/32)";
+
+// An entry the IP lists would pass over forever is refused before it is written; one that
+// spans lines is left to add_entry, which has its own words for it.
+bool refuse_ip_entry(log_function log, int list_id, const std::string& entry) {
+  if (list_id != kExemptIpsList && list_id != kBlockedIpsList) return false;
+  if (entry.find_first_of("\r\n") != std::string::npos || is_ip_entry(entry)) return false;
+  char text[1024] = {};
+  if (entry.find('*') != std::string::npos) {
+    (void)std::snprintf(text, sizeof text,
+                        "Refused: wildcard entry [%s] never matches on an IP list; write a CIDR "
+                        "range instead %s.",
+                        entry.c_str(), kRangeExamples);
+  } else {
+    (void)std::snprintf(text, sizeof text,
+                        "Refused: [%s] is neither an IP address nor a CIDR range %s.",
+                        entry.c_str(), kRangeExamples);
+  }
+  print_error("%s\n", text);
+  if (log != nullptr) log(LOG_ERR, "%s", text);
+  return true;
+}
+
 }  // namespace
 
 void listmgr_usage() {
@@ -207,7 +231,9 @@ int listmgr_dispatch(const ListmgrOptions& options, log_function log, const std:
   int result;
   switch (options.operation) {
     case kAddOperation:
-      result = add_entry(log, options.list_id, options.entry, base_dir);
+      result = refuse_ip_entry(log, options.list_id, options.entry)
+                   ? 1
+                   : add_entry(log, options.list_id, options.entry, base_dir);
       break;
     case kDeleteOperation:
       result = del_entry(log, options.list_id, options.entry, base_dir);

@@ -11,6 +11,7 @@
 #include "lists/list_match.h"
 #include "lists/list_paths.h"
 #include "lists/list_update.h"
+#include "support/ip_address.h"
 
 namespace korvex {
 
@@ -41,6 +42,12 @@ std::optional<ListRule> list_rule(int list_id, const std::optional<std::string>&
     default:
       return std::nullopt;
   }
+}
+
+// The shortest IPv6 addresses ("::1") are shorter than any dotted quad, yet just as real.
+bool long_enough(const ListRule& rule, const std::string& value) {
+  return value.size() >= rule.minimum_length ||
+         (rule.entry_matches == ip_entry_matches && is_ipv6_address(value));
 }
 
 bool path_is_regular_file(const std::string& path) {
@@ -143,7 +150,7 @@ int session_in_list(const std::optional<std::string>& ip,
   const std::optional<ListRule> rule = list_rule(list_id, ip, mail_from, rcpt_to);
   if (!rule) return 0;
   const std::optional<std::string>& value = *rule->value;
-  if (!value || value->size() < rule->minimum_length) return 0;
+  if (!value || !long_enough(*rule, *value)) return 0;
   const auto matches = [&rule, &value](const std::string& entry) {
     return rule->entry_matches(entry, *value) ? 1 : 0;
   };

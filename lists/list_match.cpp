@@ -8,6 +8,8 @@
 #include <array>
 #include <string_view>
 
+#include "support/ip_address.h"
+
 namespace korvex {
 
 CompiledPattern::CompiledPattern(const std::string& pattern, int flags)
@@ -126,7 +128,21 @@ bool address_entry_matches(const std::string& entry, const std::string& value) {
 
 bool ip_entry_matches(const std::string& entry, const std::string& value) {
   // The cheap comparison first: nearly every entry of a long list differs from the value.
-  return equal_ignoring_case(entry, value) && is_dotted_quad(entry);
+  if (equal_ignoring_case(entry, value) && is_dotted_quad(entry)) return true;
+  // Only ranges and IPv6 entries are compared as addresses; a dotted quad is a dotted quad.
+  if (entry.find_first_of("/:") == std::string::npos) return false;
+  const std::optional<ip_address> peer = parse_ip_address(value);
+  if (!peer) return false;
+  if (entry.find('/') != std::string::npos) {
+    const std::optional<ip_range> range = parse_ip_range(entry);
+    return range && range_contains(*range, *peer);
+  }
+  return parse_ip_address(entry) == peer;
+}
+
+bool is_ip_entry(const std::string& entry) {
+  return is_dotted_quad(entry) || parse_ipv6_address(entry).has_value() ||
+         parse_ip_range(entry).has_value();
 }
 
 }  // namespace korvex

@@ -2,15 +2,16 @@
 //
 // Address entries (sender and recipient lists) match by equality ignoring letter case, or,
 // when they hold an asterisk, as a case-insensitive extended regular expression anchored at
-// the start only. IP entries take part only when they are dotted-quad IPv4 addresses and
-// then match by equality ignoring case; wildcards never match there.
+// the start only. IP entries take part when they are dotted-quad IPv4 addresses, matching by
+// equality ignoring case, or IPv6 addresses or CIDR ranges of either family, matching the
+// peer as an address (2001:DB8:0::25 is 2001:db8::25); wildcards never match there.
 //
 // A wildcard made only of plain characters, dots and asterisks (nearly every real entry) is
 // judged directly, without compiling an expression: the plugin would otherwise compile every
 // such entry of every list on each of its runs. The direct verdict is the expression's.
 //
 // Exports: CompiledPattern, equal_ignoring_case, wildcard_pattern, is_simple_wildcard,
-// simple_wildcard_matches, address_entry_matches, ip_entry_matches.
+// simple_wildcard_matches, address_entry_matches, ip_entry_matches, is_ip_entry.
 #pragma once
 
 #include <regex.h>
@@ -60,5 +61,9 @@ bool address_entry_matches(const std::string& entry, const std::string& value);
 
 // ip_entry_matches - an IP entry's verdict on a remote address.
 bool ip_entry_matches(const std::string& entry, const std::string& value);
+
+// is_ip_entry - the entry can match some peer on an IP list: a dotted quad, an IPv6 address
+// or a CIDR range.
+bool is_ip_entry(const std::string& entry);
 
 }  // namespace korvex

@@ -13,11 +13,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include "lists/list_paths.h"
 #include "plugin/engine.h"
 #include "plugin/load_spp_env.h"
 #include "plugin/plugin_paths.h"
+#include "support/ip_address.h"
 
 namespace korvex {
 
@@ -55,6 +59,11 @@ int check_session(const EngineContext& context) {
     syslog(LOG_ERR, "Error: Unable to load SPP variables from environment.  Return code: %d",
            loaded);
     return 1;
+  }
+  // Some front ends write an IPv4 peer as an IPv4-mapped IPv6 address. Every rule, list,
+  // map and log line judges the IPv4 address, so the session carries it in that form.
+  if (state.ip) {
+    if (std::optional<std::string> ipv4 = unmapped_ipv4(*state.ip)) state.ip = std::move(ipv4);
   }
   detect_mua(&state, ::syslog);
   dump_state(::syslog, LOG_DEBUG, state, 0);

@@ -375,7 +375,9 @@ void smtp_session::deliver(const std::string& body) {
 
 std::string smtp_session::received_header() const {
   const std::string peer = variable(config_.environment, "TCPREMOTEHOST").value_or("unknown");
-  const std::string address = variable(config_.environment, "TCPREMOTEIP").value_or("unknown");
+  std::string address = variable(config_.environment, "TCPREMOTEIP").value_or("unknown");
+  // An IPv6 client is named by its address literal, as mail headers write one.
+  if (address.find(':') != std::string::npos) address.insert(0, "IPv6:");
   const char* protocol = auth_user_ ? "ESMTPA" : extended_ ? "ESMTP" : "SMTP";
   const std::time_t when = config_.clock ? config_.clock() : std::time(nullptr);
   return "Received: from " + helo_.value_or("unknown") + " (" + peer + " [" + address +

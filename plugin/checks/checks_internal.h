@@ -15,6 +15,7 @@
 #include <string>
 
 #include "lists/pattern_index.h"
+#include "support/ip_address.h"
 #include "support/qv_log.h"
 
 namespace korvex {
@@ -30,8 +31,9 @@ void syslog_line(int priority, const char* format, ...) __attribute__((format(pr
 // or no memory.
 int __getenv(const char* name, std::string* copy);
 
-// One reverse query: 0 with the official host name, or the resolver's h_errno code.
-using reverse_resolver = int (*)(const in_addr& address, std::string* name);
+// One reverse query for an address of either family: 0 with the official host name, or the
+// resolver's h_errno code.
+using reverse_resolver = int (*)(const ip_address& address, std::string* name);
 extern reverse_resolver __reverse_resolver;
 
 // What one forward query came to; "no such name" and "try again later" stay apart here

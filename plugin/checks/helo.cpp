@@ -9,11 +9,15 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <resolv.h>
+#include <strings.h>
 #include <syslog.h>
+
+#include <string_view>
 
 #include "plugin/checks/checks_internal.h"
 #include "plugin/checks/reverse_dns.h"
 #include "plugin/load_spp_env.h"
+#include "support/ip_address.h"
 
 namespace korvex {
 namespace {
@@ -37,6 +41,16 @@ void rule_line(const SessionState& state, int priority, const char* text) {
 bool is_helo_character(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
          c == '[' || c == ']';
+}
+
+// An IPv6 address literal, "[IPv6:2001:db8::1]", whose tag may be written in any case.
+bool is_ipv6_literal(const std::string& helo) {
+  constexpr std::string_view kTag = "ipv6:";
+  if (helo.size() < kTag.size() + 2 || helo.front() != '[' || helo.back() != ']') return false;
+  if (strncasecmp(helo.c_str() + 1, kTag.data(), kTag.size()) != 0) return false;
+  return parse_ipv6_address(
+             std::string_view(helo).substr(1 + kTag.size(), helo.size() - 2 - kTag.size()))
+      .has_value();
 }
 
 // The verdict on the HELO's characters and dots, or nothing when they are fine.
@@ -105,6 +119,8 @@ CheckResult valid_helo_domain(SessionState state) {
     rule_line(state, LOG_DEBUG, "HELO is \"localhost.localdomain\"");
     return HIT;
   }
+  // An IPv6 literal names an address, not a host, as a bracketed dotted quad does.
+  if (is_ipv6_literal(helo)) return HIT;
   if (const auto verdict = judge_helo_characters(state, helo)) return *verdict;
   if (helo.front() >= '0' && helo.front() <= '9' && isDottedQuad(helo) == 1) {
     rule_line(state, LOG_DEBUG, "HELO contains IP Address");

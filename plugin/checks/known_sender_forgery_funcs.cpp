@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ namespace {
 constexpr const char* kModule = "known_sender_forgery_funcs";
 constexpr std::uint32_t kAllOnes = 0xFFFFFFFFU;
 constexpr std::int32_t kMaxPrefix = 32;
+constexpr std::int32_t kIpv6Prefix = 128;
 
 // Off in the plugin: dropped table entries are only worth errors while someone is
 // checking a table by hand.
@@ -66,6 +68,46 @@ std::string lower_trimmed(const std::string& text) {
 
 // to_host_order - a dotted quad in host byte order; all ones when it does not convert.
 std::uint32_t to_host_order(const char* ip) { return static_cast<std::uint32_t>(inet_network(ip)); }
+
+bool written_as_ipv6(const char* text) { return std::strchr(text, ':') != nullptr; }
+
+// host_order - an IPv4 address of ip_address in host byte order.
+std::uint32_t host_order(const ip_address& address) {
+  return static_cast<std::uint32_t>(address.bytes[0]) << 24 |
+         static_cast<std::uint32_t>(address.bytes[1]) << 16 |
+         static_cast<std::uint32_t>(address.bytes[2]) << 8 | address.bytes[3];
+}
+
+// block_of - the table's block for a parsed range; a mapped range is the IPv4 block.
+ksf_cidr block_of(const ip_range& range) {
+  if (range.network.family == AF_INET) return ksf_cidr{host_order(range.network), range.prefix, {}};
+  return ksf_cidr{0, kIpv6Prefix, range};
+}
+
+// ipv6_block - an IPv6 entry, range or single address; none when it is neither.
+std::optional<ksf_cidr> ipv6_block(const char* text) {
+  if (const auto range = parse_ip_range(text)) return block_of(*range);
+  if (const auto address = parse_ipv6_address(text)) {
+    return block_of(ip_range{*address, address->family == AF_INET ? kMaxPrefix : kIpv6Prefix});
+  }
+  return std::nullopt;
+}
+
+// in_ipv6_set - the IPv6 peer lies in one of the set's IPv6 blocks.
+bool in_ipv6_set(const ip_address& peer, const ksf_ip_set& set) {
+  return std::any_of(set.begin(), set.end(), [&peer](const ksf_cidr& block) {
+    return block.ipv6 && range_contains(*block.ipv6, peer);
+  });
+}
+
+// ipv6_line_pieces - domain and set of a line whose set holds IPv6 entries, which have
+// colons of their own: the domain is the first non-empty colon-separated piece, the set
+// everything after the colon that ends it.
+std::vector<std::string> ipv6_line_pieces(const std::string& line) {
+  const std::size_t start = line.find_first_not_of(':');
+  const std::size_t end = line.find(':', start);
+  return {line.substr(start, end - start), line.substr(end + 1)};
+}
 
 void report_invalid_argument(const char* function, int line) {
   qv_log_error(function, kModule, line, "%s", std::strerror(EINVAL));
@@ -220,6 +262,11 @@ std::optional<ksf_cidr> __ksf_parse_cidr(const char* text) {
     QV_DEBUG(kModule, "invalid cidr");
     return std::nullopt;
   }
+  if (written_as_ipv6(text) && std::strchr(text, '/') != nullptr) {
+    if (const auto range = parse_ip_range(text)) return block_of(*range);
+    QV_DEBUG(kModule, "invalid cidr");
+    return std::nullopt;
+  }
   std::vector<std::string> pieces;
   if (!split_pieces(text, '/', &pieces)) return std::nullopt;
   if (pieces.size() != 2) {
@@ -249,7 +296,7 @@ std::optional<ksf_cidr> __ksf_parse_cidr(const char* text) {
              static_cast<int>(address), static_cast<int>(prefix));
     return std::nullopt;
   }
-  return ksf_cidr{address, static_cast<std::int32_t>(prefix)};
+  return ksf_cidr{address, static_cast<std::int32_t>(prefix), {}};
 }
 
 std::optional<ksf_cidr> __ksf_parse_ip_or_cidr(const char* text) {
@@ -258,13 +305,15 @@ std::optional<ksf_cidr> __ksf_parse_ip_or_cidr(const char* text) {
     return std::nullopt;
   }
   if (auto cidr = __ksf_parse_cidr(text)) return cidr;
-  if (qv_is_ip(text)) {
+  if (written_as_ipv6(text)) {
+    if (auto block = ipv6_block(text)) return block;
+  } else if (qv_is_ip(text)) {
     const std::uint32_t address = to_host_order(text);
     if (address == kAllOnes) {
       QV_DEBUG(kModule, "failed to convert ip %s to host byte order", text);
       return std::nullopt;
     }
-    return ksf_cidr{address, kMaxPrefix};
+    return ksf_cidr{address, kMaxPrefix, {}};
   }
   if (verbose != 0) QV_ERROR(kModule, "Failed to parse [%s] as CIDR or IP", text);
   return std::nullopt;
@@ -302,9 +351,13 @@ std::optional<ksf_domain_ips> __ksf_parse_domain_ips_line(const char* line) {
   // The splitter drops empty pieces, so "a.example::1.2.3.4" still has two.
   std::vector<std::string> pieces;
   if (!split_pieces(line, ':', &pieces)) return std::nullopt;
-  if (pieces.size() != 2) {
+  // More pieces are a set with IPv6 entries, or a line with a field too many; the set's
+  // parse tells them apart.
+  const std::size_t count = pieces.size();
+  if (count > 2) pieces = ipv6_line_pieces(line);
+  if (pieces.size() != 2 || (count > 2 && !__ksf_parse_ip_set(pieces[1].c_str()))) {
     QV_DEBUG(kModule, "invalid number of elements in domain/ip range line: %d",
-             static_cast<int>(pieces.size()));
+             static_cast<int>(count));
     return std::nullopt;
   }
   ksf_domain_ips record;
@@ -370,13 +423,20 @@ bool __ksf_is_ip_in_ranges(const char* ip, const ksf_ip_set& set) {
     report_invalid_argument(__func__, __LINE__);
     return true;
   }
-  const std::uint32_t address = to_host_order(ip);
+  std::uint32_t address = kAllOnes;
+  if (written_as_ipv6(ip)) {
+    const auto peer = parse_ipv6_address(ip);
+    if (peer && peer->family == AF_INET6) return in_ipv6_set(*peer, set);
+    if (peer) address = host_order(*peer);
+  } else {
+    address = to_host_order(ip);
+  }
   if (address == kAllOnes) {
     QV_ERROR(kModule, "failed to convert ip [%s] to host order bytes", ip);
     return true;
   }
   return std::any_of(set.begin(), set.end(), [address](const ksf_cidr& block) {
-    if (block.network == kAllOnes || block.prefix < 0) return false;
+    if (block.ipv6 || block.network == kAllOnes || block.prefix < 0) return false;
     return __ksf_is_ip_in_cidr_block(address, block.network, block.prefix);
   });
 }
@@ -465,7 +525,7 @@ CheckResult known_sender_forgery(SessionState state) {
     return DUNNO;
   }
   const char* ip = state.ip->c_str();
-  if (!qv_is_ip(ip)) return DUNNO;
+  if (!is_ipv6_address(ip) && !qv_is_ip(ip)) return DUNNO;
   const std::string& path = config.ksf_filename;
   if (path.empty() || !qv_file_exists(path.c_str())) return DUNNO;
   const auto domain = ksf_parse_mail_from_domain(state.mail_from->c_str());

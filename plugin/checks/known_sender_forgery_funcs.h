@@ -1,6 +1,6 @@
 // known_sender_forgery_funcs - the known-sender-forgery rule: some sender domains send only
-// from a few IPv4 networks, listed in the forgery table; mail from such a domain arriving
-// from any other address is refused.
+// from a few IPv4 and IPv6 networks, listed in the forgery table; mail from such a domain
+// arriving from any other address is refused.
 //
 // The table is a text file of "domain: address-or-CIDR, ..." lines, read and parsed afresh
 // on every run of the rule and dropped right after. Anything that keeps a decision from
@@ -21,13 +21,16 @@
 
 #include "plugin/load_spp_env.h"
 #include "plugin/rule_table.h"
+#include "support/ip_address.h"
 
 namespace korvex {
 
-// One network: address in host byte order and prefix length (0 to 32).
+// One network: IPv4 address in host byte order and prefix length (0 to 32), or, for an
+// entry written as IPv6, network 0 and prefix 128 beside the IPv6 range itself.
 struct ksf_cidr {
   std::uint32_t network = 0;
   std::int32_t prefix = 0;
+  std::optional<ip_range> ipv6;
   bool operator==(const ksf_cidr&) const = default;
 };
 

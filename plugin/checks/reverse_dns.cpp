@@ -34,6 +34,7 @@
 #include "lists/pattern_prefilter.h"
 #include "plugin/checks/checks_internal.h"
 #include "plugin/load_spp_env.h"
+#include "support/ip_address.h"
 
 namespace korvex {
 
@@ -45,11 +46,26 @@ namespace {
 
 constexpr int kReverseRetries = 3;
 
-int query_reverse_name(const in_addr& address, std::string* name) {
-  const hostent* host = ::gethostbyaddr(&address, sizeof address, AF_INET);
+int query_reverse_name(const ip_address& address, std::string* name) {
+  const socklen_t length = address.family == AF_INET ? sizeof(in_addr) : sizeof(in6_addr);
+  const hostent* host = ::gethostbyaddr(address.bytes.data(), length, address.family);
   if (host == nullptr) return h_errno;
   *name = host->h_name != nullptr ? host->h_name : "";
   return 0;
+}
+
+// The address a reverse query asks about: what inet_aton makes of an IPv4 text (its
+// shorthand forms included), or an IPv6 address, looked up in ip6.arpa unless it carries
+// an IPv4 address.
+std::optional<ip_address> reverse_query_address(const std::string& ip) {
+  in_addr ipv4{};
+  if (::inet_aton(ip.c_str(), &ipv4) != 0) {
+    ip_address address;
+    address.family = AF_INET;
+    std::memcpy(address.bytes.data(), &ipv4, sizeof ipv4);
+    return address;
+  }
+  return parse_ipv6_address(ip);
 }
 
 // Closes a stdio stream on every path out of a reader.
@@ -198,11 +214,12 @@ unsigned lookupReverseDNS(std::string* name, const std::optional<std::string>& i
     syslog_line(LOG_DEBUG, "__runRDNSQuery(): attempt to run with invalid arguments");
     return kReverseLookupFailed;
   }
-  in_addr address{};
-  if (::inet_aton(ip->c_str(), &address) == 0) {
+  const std::optional<ip_address> parsed = reverse_query_address(*ip);
+  if (!parsed) {
     syslog_line(LOG_WARNING, "lookupReverseDNS(): invalid IP address");
     return kReverseBadArgument;
   }
+  const ip_address& address = *parsed;
   std::string found;
   int error = __reverse_resolver(address, &found);
   for (int retry = 0; error == TRY_AGAIN && retry < kReverseRetries; ++retry) {
@@ -242,7 +259,7 @@ unsigned lookupReverseDns(std::string* name, const std::optional<std::string>& i
     *name = from_environment;
     return name->empty() ? kReverseNoName : kReverseNameFound;
   }
-  if (isDottedQuad(ip) == 0) {
+  if (isDottedQuad(ip) == 0 && !parse_ipv6_address(*ip)) {
     syslog_line(LOG_DEBUG, "lookupReverseDNS(): Invalid IP address detected");
     return kReverseBadArgument;
   }

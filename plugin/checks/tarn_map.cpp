@@ -16,6 +16,7 @@
 #include "plugin/checks/checks_internal.h"
 #include "plugin/load_spp_env.h"
 #include "support/common_utils.h"
+#include "support/ip_address.h"
 #include "support/locked_file.h"
 
 namespace korvex {
@@ -190,6 +191,8 @@ CheckResult block_lists(SessionState state, const string_list& tarn_lists, strin
     }
     return DUNNO;
   }
+  // The maps cover the IPv4 space only: an IPv6 peer is on none of them, which is no fault.
+  if (is_ipv6_address(*state.ip)) return DUNNO;
   return checkList(tarn_lists, *state.ip, kCheckListTarn, hits) == 1 ? HIT : DUNNO;
 }
 

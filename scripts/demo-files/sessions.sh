@@ -1,6 +1,7 @@
 #!/bin/bash
-# Runs inside the demo sandbox: starts the SMTP front end on 127.0.0.1:25 with korvex-plesk
-# as its RCPT plugin and sends the demo sessions with swaks.
+# Runs inside the demo sandbox: starts the SMTP front end on port 25 of every loopback
+# address, IPv4 and IPv6, with korvex-plesk as its RCPT plugin and sends the demo sessions
+# with swaks.
 set -u
 
 # Extra loopback addresses stand in for remote mail servers.
@@ -8,6 +9,7 @@ for address in 192.0.2.10 192.0.2.66 192.0.2.77 192.0.2.99 198.51.100.7 198.51.1
                203.0.113.5 203.0.113.44; do
   ip addr add "$address/32" dev lo
 done
+ip -6 addr add 2001:db8:bad::5/128 dev lo nodad
 
 # The administrator's own text for one rule, with the session's values filled in.
 korvex-rejmsg -n valid_helo_domain -a \
@@ -28,7 +30,9 @@ session() {
   local title=$1 from_ip=$2 helo=$3 sender=$4 recipient=$5
   printf '\n== %s\n   client %s, HELO %s, MAIL FROM <%s>, RCPT TO <%s>\n' \
     "$title" "$from_ip" "$helo" "$sender" "$recipient"
-  swaks --server 127.0.0.1 --port 25 --local-interface "$from_ip" --helo "$helo" \
+  local server=(--server 127.0.0.1)
+  case $from_ip in *:*) server=(--server ::1 -6) ;; esac
+  swaks "${server[@]}" --port 25 --local-interface "$from_ip" --helo "$helo" \
         --from "$sender" --to "$recipient" --timeout 30 2>&1 |
     sed -n '/-> RCPT TO/,/-> \(DATA\|QUIT\)/p' | grep -E '^ *<(-|\*\*)' | sed 's/^ */   /'
 }
@@ -51,6 +55,8 @@ session "Host name matching an abused pattern" 192.0.2.77 bulk7.mailer.example d
 session "Bad HELO (custom rejection text)" 192.0.2.10 localhost alice@partner.example \
   bob@demo.example
 session "Forged sender domain" 192.0.2.99 relay.elsewhere.example alerts@bank.example \
+  bob@demo.example
+session "IPv6 peer in a blocked range" 2001:db8:bad::5 mx6.blocked.example carol@partner.example \
   bob@demo.example
 
 printf '\n== Activity log (/var/log/korvex/kxlog)\n'

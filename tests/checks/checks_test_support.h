@@ -137,6 +137,7 @@ class ScriptedChecks {
     ::korvex::testing::captured_lines().clear();
     reverse_answers().clear();
     reverse_calls() = 0;
+    reverse_addresses().clear();
     forward_answers().clear();
     forward_calls().clear();
     saved_syslog_ = check_syslog;
@@ -164,6 +165,11 @@ class ScriptedChecks {
     static int calls = 0;
     return calls;
   }
+  // The addresses the reverse queries asked about, in order.
+  static std::vector<ip_address>& reverse_addresses() {
+    static std::vector<ip_address> addresses;
+    return addresses;
+  }
   static std::map<std::pair<std::string, int>, forward_outcome>& forward_answers() {
     static std::map<std::pair<std::string, int>, forward_outcome> answers;
     return answers;
@@ -178,7 +184,8 @@ class ScriptedChecks {
   static void clear_lines() { ::korvex::testing::captured_lines().clear(); }
 
  private:
-  static int scripted_reverse(const in_addr&, std::string* name) {
+  static int scripted_reverse(const ip_address& address, std::string* name) {
+    reverse_addresses().push_back(address);
     const auto& answers = reverse_answers();
     const std::size_t index = static_cast<std::size_t>(reverse_calls()++);
     if (answers.empty()) return HOST_NOT_FOUND;

@@ -76,6 +76,27 @@ TEST_F(HeloAddressTest, ValidHeloDomainJudgesShapeInOrder) {
   }
 }
 
+TEST_F(HeloAddressTest, Ipv6AddressLiteralsAreTreatedLikeBracketedQuads) {
+  const auto invalid = Lines{{LOG_DEBUG, "HELO contains invalid characters"}};
+  const std::vector<std::pair<std::string, std::pair<CheckResult, Lines>>> cases = {
+      {"[IPv6:2001:db8::1]", {HIT, {}}},
+      {"[ipv6:::1]", {HIT, {}}},
+      {"[IPv6:::ffff:192.0.2.1]", {HIT, {}}},
+      {"[IPv6:2001:db8::g]", {HIT, invalid}},  // no address: judged by its characters
+      {"[IPv6:2001:db8::1", {HIT, invalid}},
+      {"[2001:db8::1]", {HIT, invalid}},
+  };
+  for (const auto& [helo, expected] : cases) {
+    EXPECT_EQ(run(valid_helo_domain, with_helo(helo)), expected) << helo;
+  }
+  // Like a bracketed quad, the literal is looked up as a name by the resolving rule, and the
+  // address rule lets it pass and judges the recipient.
+  EXPECT_EQ(run(resolve_helo_domain, with_helo("[IPv6:2001:db8::1]")).first, HIT);
+  EXPECT_EQ(script_.forward_calls().size(), 2u);
+  EXPECT_EQ(block_ip_in_addr(with_addresses("user@[IPv6:2001:db8::1]", "user@192.0.2.1")), HIT);
+  EXPECT_EQ(block_ip_in_addr(with_addresses("user@[IPv6:2001:db8::1]", "user@example.org")), DUNNO);
+}
+
 TEST_F(HeloAddressTest, RequireHeloOnlyWantsOneGiven) {
   EXPECT_EQ(run(require_helo, with_helo(std::nullopt)),
             std::make_pair(HIT, Lines{{LOG_DEBUG, "require_helo: HELO is null"}}));

@@ -117,6 +117,36 @@ TEST(KsfMailFrom, DomainIsTakenAfterTheLastAtSignInLowerCase) {
   EXPECT_FALSE(ksf_parse_mail_from_domain("alice@bank"));
 }
 
+TEST(KsfTable, Ipv6EntriesShareLinesWithIpv4Ones) {
+  const auto range = [](const char* text) { return ksf_cidr{0, 128, parse_ip_range(text)}; };
+  const auto table = __ksf_get_domain_ip_sets(
+      "mixed.example: 192.0.2.0/24, 2001:DB8::/32, 2001:db8:ffff::25\n"
+      "v6.example: ::1\n"
+      "mapped.example: ::ffff:198.51.100.7, ::ffff:203.0.113.0/120\n"
+      "dropped.example: 2001:db8::1/32, 2001:db8::/129, 2001:db8::g\n"
+      "extra.example: 2001:db8::/32: more\n"
+      "old.example::192.0.2.9\n");
+  ASSERT_TRUE(table.has_value());
+  const ksf_table expected{
+      {"mixed.example",
+       {{ip4(192, 0, 2, 0), 24, {}}, range("2001:db8::/32"), range("2001:db8:ffff::25/128")}},
+      {"v6.example", {range("::1/128")}},
+      {"mapped.example", {{ip4(198, 51, 100, 7), 32, {}}, {ip4(203, 0, 113, 0), 24, {}}}},
+      {"old.example", {{ip4(192, 0, 2, 9), 32, {}}}},
+  };
+  EXPECT_EQ(*table, expected);
+
+  const ksf_ip_set& mixed = (*table)[0].ip_set;
+  EXPECT_TRUE(__ksf_is_ip_in_ranges("2001:db8:1::9", mixed));
+  EXPECT_FALSE(__ksf_is_ip_in_ranges("2001:db9::9", mixed));
+  EXPECT_TRUE(__ksf_is_ip_in_ranges("192.0.2.9", mixed));
+  EXPECT_TRUE(__ksf_is_ip_in_ranges("::ffff:192.0.2.9", mixed));
+  EXPECT_FALSE(__ksf_is_ip_in_ranges("::ffff:192.0.3.9", mixed));
+  // An IPv4 peer is never inside an IPv6 block, nor the other way round.
+  EXPECT_FALSE(__ksf_is_ip_in_ranges("198.51.100.7", (*table)[1].ip_set));
+  EXPECT_FALSE(__ksf_is_ip_in_ranges("::1", (*table)[2].ip_set));
+}
+
 class KnownSenderForgery : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -160,6 +190,16 @@ TEST_F(KnownSenderForgery, RefusesListedDomainsOnlyFromOutsideTheirNetworks) {
                 {LOG_INFO, "IP [198.51.100.8] may not send from domain [shop.example]"},
                 {LOG_INFO, "IP [198.51.100.9] may not send from domain [bank.example] (DEBUG)"},
             }));
+}
+
+TEST_F(KnownSenderForgery, JudgesIpv6PeersByTheTablesIpv6Networks) {
+  testing::write_file(config.ksf_filename, "bank.example: 192.0.2.0/24, 2001:db8:b::/48\n");
+  EXPECT_EQ(run("2001:db8:b:1::25", "alice@bank.example"), DUNNO);
+  EXPECT_EQ(run("2001:db8:c::25", "alice@bank.example"), HIT);
+  EXPECT_EQ(run("2001:db8:c::25", "alice@other.example"), DUNNO);
+  EXPECT_EQ(capture_.lines(),
+            (std::vector<testing::LoggedLine>{
+                {LOG_INFO, "IP [2001:db8:c::25] may not send from domain [bank.example]"}}));
 }
 
 TEST_F(KnownSenderForgery, FailsOpenWhenNothingCanBeDecided) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <netdb.h>
+#include <sys/socket.h>
 #include <syslog.h>
 
 #include <cstring>
@@ -225,6 +226,33 @@ struct RuleCase {
   CheckResult list_rule;
   int lookups_per_rule;
 };
+
+TEST_F(ReverseDnsTest, Ipv6PeersAreLookedUpAsIpv6AndMappedOnesAsIpv4) {
+  script_.reverse_answers() = {{TRY_AGAIN, ""}, {0, "mail6.example.net"}};
+  std::string name;
+  EXPECT_EQ(lookupReverseDns(&name, std::string("2001:DB8::25")), kReverseNameFound);
+  EXPECT_EQ(name, "mail6.example.net");
+  EXPECT_EQ(lookupReverseDns(&name, std::string("::ffff:192.0.2.7")), kReverseNameFound);
+  ASSERT_EQ(script_.reverse_addresses().size(), 3u);
+  EXPECT_EQ(script_.reverse_addresses()[0], *parse_ip_address("2001:db8::25"));
+  EXPECT_EQ(script_.reverse_addresses()[0].family, AF_INET6);
+  EXPECT_EQ(script_.reverse_addresses()[2], *parse_ip_address("192.0.2.7"));
+
+  script_.clear_lines();
+  script_.reverse_calls() = 0;
+  script_.reverse_answers() = {{HOST_NOT_FOUND, ""}};
+  SessionState state;
+  state.ip = "::1";
+  EXPECT_EQ(check_ip_reverse_dns(state), HIT);
+  EXPECT_EQ(check_dynamic_reverse_dns(state), HIT);
+  EXPECT_EQ(check_reverse_dns_list(state), DUNNO);
+  state.ip = "2001:db8::25::1";
+  EXPECT_EQ(check_ip_reverse_dns(state), TEMPFAIL);
+  EXPECT_EQ(script_.reverse_calls(), 3);
+  EXPECT_EQ(script_.lines()[0], (LoggedLine{LOG_DEBUG, "Hostname for IP ::1 could not be found"}));
+  EXPECT_EQ(script_.lines().back(),
+            (LoggedLine{LOG_DEBUG, "lookupReverseDNS(): Invalid IP address detected"}));
+}
 
 TEST_F(ReverseDnsTest, RulesDecideFromSessionOrLookup) {
   config.reverse_dns_regex_filename = list("spam", "# header\n^bad\\.\n");

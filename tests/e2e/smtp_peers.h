@@ -1,5 +1,6 @@
-// smtp_peers - real SMTP peers for whole-program tests: tcpserver (ucspi-tcp) starting
-// korvex-smtpd per connection on 127.0.0.1:2525 inside the sandbox, and swaks as the client.
+// smtp_peers - real SMTP peers for whole-program tests: tcpserver (ucspi-tcp-ipv6) starting
+// korvex-smtpd per connection on 127.0.0.1:2525 (or another loopback address, ::1 among
+// them) inside the sandbox, and swaks as the client.
 //
 // Exports: SmtpServer, SmtpdWithPeers (a SandboxTest with korvex-smtpd installed, a
 // credentials file, a message and a PTR for 127.0.0.1), kEhloReplies, concat.
@@ -42,12 +43,13 @@ class SmtpServer {
   SmtpServer& operator=(const SmtpServer&) = delete;
 
   // start - run tcpserver with the options given before the address, and wait until it
-  // listens on 127.0.0.1:kPort.
-  ::testing::AssertionResult start(Sandbox& sandbox, const Lines& tcpserver_options) {
+  // listens on address:kPort.
+  ::testing::AssertionResult start(Sandbox& sandbox, const Lines& tcpserver_options,
+                                   const std::string& address = "127.0.0.1") {
     Lines argv = {"/usr/bin/tcpserver", "-v", "-R", "-l", "mx.test"};
     argv.insert(argv.end(), tcpserver_options.begin(), tcpserver_options.end());
-    argv.insert(argv.end(), {"127.0.0.1", kPort, kSmtpd, "-m", kMaildir, "-p", kPluginConfig,
-                             "-a", kCredentials, "-h", "mx.test"});
+    argv.insert(argv.end(), {address, kPort, kSmtpd, "-m", kMaildir, "-p", kPluginConfig, "-a",
+                             kCredentials, "-h", "mx.test"});
     if (!spawn(argv)) return ::testing::AssertionFailure() << "cannot start tcpserver";
     for (int tries = 0; tries < 500; ++tries) {
       if (sandbox.read_file(kServerLog).value_or("").find("status: 0/40") != std::string::npos) {
@@ -115,11 +117,21 @@ class SmtpdWithPeers : public SandboxTest {
     ASSERT_TRUE(sandbox().place_file(kPluginConfig, "[rcpt]\n/usr/share/korvex/spp/plugin\n"));
   }
 
-  // swaks - one session from a real SMTP client; its result and the replies it received.
-  RunResult swaks(const Lines& options, Lines* replies) {
-    Lines argv = {"/usr/bin/swaks", "--server", std::string("127.0.0.1:") + kPort,
-                  "--helo", "client.example.net", "--from", "sender@example.net",
-                  "--data", std::string("@") + kMessage};
+  // swaks - one session from a real SMTP client to server (IPv6 for an IPv6 address); its
+  // result and the replies it received.
+  RunResult swaks(const Lines& options, Lines* replies, const std::string& server = "127.0.0.1") {
+    Lines argv = {"/usr/bin/swaks",
+                  "--server",
+                  server,
+                  "--port",
+                  kPort,
+                  "--helo",
+                  "client.example.net",
+                  "--from",
+                  "sender@example.net",
+                  "--data",
+                  std::string("@") + kMessage};
+    if (server.find(':') != std::string::npos) argv.push_back("-6");
     argv.insert(argv.end(), options.begin(), options.end());
     const RunResult run = sandbox().run(argv, {.env = {"PATH=/usr/bin:/bin"}});
     std::istringstream lines(run.out);

@@ -192,6 +192,44 @@ TEST_F(Listmgr, ListingShowsTheFirstFiveHundredLinesAsTheFilterReadsThem) {
   EXPECT_EQ(capture_.lines(), Log{});
 }
 
+TEST_F(Listmgr, IpListsTakeAddressesAndRangesOfBothFamiliesOnly) {
+  for (const char* entry : {"192.0.2.1", "2001:DB8:0::25", "198.51.100.0/24", "2001:db8::/32"}) {
+    EXPECT_EQ(run({"-b", "-a", entry}), (Outcome{0, "", ""})) << entry;
+  }
+  const std::string examples = " (such as 192.0.2.0/24 or 2001:db8::/32).";
+  const std::string wildcard =
+      "Refused: wildcard entry [10.0.0.*] never matches on an IP list; "
+      "write a CIDR range instead" +
+      examples;
+  const std::string garbage =
+      "Refused: [mail.example.net] is neither an IP address nor a CIDR range" + examples;
+  const std::string host_bits =
+      "Refused: [192.0.2.1/24] is neither an IP address nor a CIDR range" + examples;
+  EXPECT_EQ(run({"-i", "-a", "10.0.0.*"}), (Outcome{1, "", wildcard + "\n"}));
+  EXPECT_EQ(run({"-b", "-a", "mail.example.net"}), (Outcome{1, "", garbage + "\n"}));
+  EXPECT_EQ(run({"-b", "-a", "192.0.2.1/24"}), (Outcome{1, "", host_bits + "\n"}));
+  // The same spelling of an address already listed is a duplicate as before.
+  EXPECT_EQ(run({"-b", "-a", "2001:db8:0::25"}),
+            (Outcome{1, "add_entry() ERROR: Entry already exists.\n", ""}));
+  // Sender lists keep their wildcards, and old junk can still be deleted from an IP list.
+  EXPECT_EQ(run({"-k", "-a", "*@spam.example"}), (Outcome{0, "", ""}));
+  write_file(list_path("exempt_ips"), "10.0.0.*\n");
+  EXPECT_EQ(run({"-i", "-d", "10.0.0.*"}), (Outcome{0, "", ""}));
+  EXPECT_EQ(lists(), (Files{{"blocked_ips",
+                             "192.0.2.1\n2001:DB8:0::25\n198.51.100.0/24\n"
+                             "2001:db8::/32\n"},
+                            {"blocked_from", "*@spam.example\n"},
+                            {"exempt_ips", ""}}));
+  EXPECT_EQ(capture_.lines(), (Log{{3, wildcard},
+                                   {3, "Error: operation 2 returned 1"},
+                                   {3, garbage},
+                                   {3, "Error: operation 2 returned 1"},
+                                   {3, host_bits},
+                                   {3, "Error: operation 2 returned 1"},
+                                   {3, "add_entry() ERROR: Entry already exists.\n"},
+                                   {3, "Error: operation 2 returned 1"}}));
+}
+
 TEST_F(Listmgr, EntriesSpanningLinesAreRefusedAndTheListIsUnchanged) {
   write_file(list_path("from_whitelist"), "a@x.example\n");
   const std::string refused_add = "add_entry() ERROR: Entry must be a single line.\n";

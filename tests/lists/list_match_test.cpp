@@ -79,6 +79,21 @@ TEST_F(SessionInList, IpEntriesMustBeDottedQuads) {
   EXPECT_EQ(ip_in(kBlockedIpsList, "192.0.2.7"), 0);
 }
 
+TEST_F(SessionInList, Ipv6EntriesAndRangesMatchAsAddresses) {
+  set_list(kBlockedIpsList,
+           "2001:DB8:0::25\n198.51.100.0/24\n2001:db8:bad::/48\n::1\n::ffff:192.0.2.44\n"
+           "192.0.3.0/23\n2001:db8:*\n");
+  // "::1" is shorter than any dotted quad; 192.0.3.0/23 has a host bit set and is no range.
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"2001:0db8:0000::0025", 1}, {"2001:db8::26", 0},     {"198.51.100.200", 1},
+      {"198.51.101.1", 0},         {"2001:db8:bad::9", 1},  {"::1", 1},
+      {"192.0.2.44", 1},           {"192.0.3.1", 0},        {"2001:db8:abc::1", 0},
+  };
+  for (const auto& [peer, expected] : cases) {
+    EXPECT_EQ(ip_in(kBlockedIpsList, peer), expected) << peer;
+  }
+}
+
 TEST_F(SessionInList, ShortOrAbsentValuesMatchNoList) {
   set_list(kExemptIpsList, "1.2.3.4\n");
   set_list(kFromWhitelistList, "a@b.c\n*\n");

@@ -110,6 +110,18 @@ TEST_F(SmtpSession, TakesAPipelinedMessageAndStoresItUnstuffed) {
   EXPECT_EQ(log, Lines{});
 }
 
+TEST_F(SmtpSession, NamesAnIpv6ClientByItsAddressLiteral) {
+  config.environment = {"TCPREMOTEIP=2001:db8::25", "TCPREMOTEHOST=client.example.net"};
+  (void)converse(crlf({"HELO client.example.net", "MAIL FROM:<s@example.net>",
+                       "RCPT TO:<one@mx.test>", "DATA", "Subject: six", "", ".", "QUIT"}));
+  EXPECT_EQ(delivered(), Lines{"Return-Path: <s@example.net>\n"
+                               "Received: from client.example.net (client.example.net "
+                               "[IPv6:2001:db8::25])\n"
+                               "\tby mx.test (korvex-smtpd) with SMTP; "
+                               "Tue, 14 Nov 2023 22:13:20 +0000\n"
+                               "Subject: six\n"
+                               "\n"});
+}
 TEST_F(SmtpSession, PluginsDecideEachRecipientOnceAndTheirReplyReachesTheClientInOrder) {
   const std::string runs = dir.file("runs");
   config.rcpt_plugins = {

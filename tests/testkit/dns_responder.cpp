@@ -114,8 +114,22 @@ std::optional<std::string> ipv4_rdata(const std::string& ipv4) {
 
 }  // namespace
 
-std::optional<std::string> reverse_name(const std::string& ipv4) {
-  const auto bytes = ipv4_rdata(ipv4);
+// The ip6.arpa name: the address's 32 nibbles, last first.
+std::optional<std::string> ipv6_reverse_name(const std::string& ipv6) {
+  in6_addr address{};
+  if (inet_pton(AF_INET6, ipv6.c_str(), &address) != 1) return std::nullopt;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name;
+  for (int index = 15; index >= 0; --index) {
+    const unsigned byte = address.s6_addr[index];
+    name += {kDigits[byte & 0xf], '.', kDigits[byte >> 4], '.'};
+  }
+  return name + "ip6.arpa";
+}
+
+std::optional<std::string> reverse_name(const std::string& address) {
+  if (address.find(':') != std::string::npos) return ipv6_reverse_name(address);
+  const auto bytes = ipv4_rdata(address);
   if (!bytes) return std::nullopt;
   std::string name;
   for (int index = 3; index >= 0; --index) {
@@ -223,7 +237,7 @@ std::string DnsResponder::answer(const std::string& query) {
                                                  const std::string& host) {
   const auto name = reverse_name(ipv4);
   const auto target = encode_name(normalise(host));
-  if (!name) return ::testing::AssertionFailure() << "bad IPv4 address '" << ipv4 << "'";
+  if (!name) return ::testing::AssertionFailure() << "bad IP address '" << ipv4 << "'";
   if (!target) return ::testing::AssertionFailure() << "bad DNS name '" << host << "'";
   return add_record(*name, Record{kDnsTypePtr, *target});
 }

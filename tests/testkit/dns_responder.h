@@ -1,7 +1,7 @@
 // dns_responder - a UDP DNS server on a background thread for whole-program tests.
 //
 // The test tells it, per name, what to answer: A, MX and PTR records (a PTR is given as the
-// IPv4 address it describes, the reverse name is made here), NXDOMAIN or SERVFAIL. A name
+// IPv4 or IPv6 address it describes, the reverse name is made here), NXDOMAIN or SERVFAIL. A name
 // nobody configured answers NXDOMAIN; a configured name asked for a type it has no records
 // of answers NOERROR with no answers. Answers carry the question as it was asked and point
 // back at it with a compressed name, which is what glibc's resolver (gethostbyaddr,
@@ -16,7 +16,7 @@
 //   ... EXPECT_EQ(dns.query_count("broken.example", kDnsTypeA), 2);
 //
 // Zone text (load_zone), one record per line, '#' starts a comment:
-//   a <name> <ipv4>      ptr <ipv4> <name>      mx <name> <preference> <exchange>
+//   a <name> <ipv4>      ptr <ipv4-or-ipv6> <name>      mx <name> <preference> <exchange>
 //   nxdomain <name>      servfail <name>
 //
 // Exports: kDnsTypeA, kDnsTypePtr, kDnsTypeMx, kDnsTypeAaaa, reverse_name, DnsResponder.
@@ -43,8 +43,9 @@ inline constexpr std::uint16_t kDnsTypePtr = 12;
 inline constexpr std::uint16_t kDnsTypeMx = 15;
 inline constexpr std::uint16_t kDnsTypeAaaa = 28;
 
-// reverse_name - "d.c.b.a.in-addr.arpa" for the IPv4 address "a.b.c.d"; absent for bad text.
-std::optional<std::string> reverse_name(const std::string& ipv4);
+// reverse_name - "d.c.b.a.in-addr.arpa" for the IPv4 address "a.b.c.d", the nibble name
+// under ip6.arpa for an IPv6 address; absent for bad text.
+std::optional<std::string> reverse_name(const std::string& address);
 
 class DnsResponder {
  public:

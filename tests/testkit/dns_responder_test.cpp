@@ -97,6 +97,9 @@ TEST(DnsResponder, AnswersRecordsGlibcCanParse) {
             (std::vector<std::string>{"7.2.0.192.in-addr.arpa 300 12 host.example.net"}));
   EXPECT_EQ(reverse_name("10.1.2.3"), "3.2.1.10.in-addr.arpa");
   EXPECT_EQ(reverse_name("10.1.2"), std::nullopt);
+  EXPECT_EQ(reverse_name("2001:DB8::2a"),
+            "a.2.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.8.b.d.0.1.0.0.2.ip6.arpa");
+  EXPECT_EQ(reverse_name("2001:db8::g"), std::nullopt);
 }
 
 TEST(DnsResponder, FailureAnswersAndEmptyAnswers) {
