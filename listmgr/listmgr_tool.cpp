@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -167,6 +168,31 @@ bool refuse_ip_entry(log_function log, int list_id, const std::string& entry) {
   return true;
 }
 
+// An entry the list would not keep as given is refused before it is written: the reader
+// skips a line longer than one piece (the next rewrite would drop it), and white space
+// around an entry would be compared as part of it.
+bool refuse_unkeepable_entry(log_function log, const std::string& entry) {
+  if (entry.find_first_of("\r\n") != std::string::npos) return false;  // add_entry's to say
+  constexpr std::size_t kLongestEntry = kListPieceSize - 1;
+  char text[256] = {};
+  if (entry.size() > kLongestEntry) {
+    (void)std::snprintf(text, sizeof text,
+                        "Refused: the entry is %zu bytes long; a list keeps entries of at most "
+                        "%zu bytes.",
+                        entry.size(), kLongestEntry);
+  } else if (!entry.empty() && (std::isspace(static_cast<unsigned char>(entry.front())) != 0 ||
+                                std::isspace(static_cast<unsigned char>(entry.back())) != 0)) {
+    (void)std::snprintf(text, sizeof text,
+                        "Refused: the entry begins or ends with white space, which would be "
+                        "compared as part of it.");
+  } else {
+    return false;
+  }
+  print_error("%s\n", text);
+  if (log != nullptr) log(LOG_ERR, "%s", text);
+  return true;
+}
+
 }  // namespace
 
 void listmgr_usage() {
@@ -231,7 +257,8 @@ int listmgr_dispatch(const ListmgrOptions& options, log_function log, const std:
   int result;
   switch (options.operation) {
     case kAddOperation:
-      result = refuse_ip_entry(log, options.list_id, options.entry)
+      result = refuse_unkeepable_entry(log, options.entry) ||
+                       refuse_ip_entry(log, options.list_id, options.entry)
                    ? 1
                    : add_entry(log, options.list_id, options.entry, base_dir);
       break;

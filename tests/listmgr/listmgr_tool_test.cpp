@@ -159,10 +159,10 @@ TEST_F(Listmgr, AcceptedCommandLinesSetTheMaskAndBuildTheEngineContext) {
 
 TEST_F(Listmgr, AddListAndDeleteRoundTrip) {
   EXPECT_EQ(run({"-k", "-l"}), (Outcome{0, "", ""}));  // never written: empty
-  for (const char* entry : {"b@x.example", " spaced ", "A@X.example"}) {
+  for (const char* entry : {"b@x.example", "sp aced", "A@X.example"}) {
     EXPECT_EQ(run({"-k", "-a", entry}), (Outcome{0, "", ""})) << entry;
   }
-  EXPECT_EQ(run({"-l", "-k"}), (Outcome{0, "b@x.example\n spaced \nA@X.example\n", ""}));
+  EXPECT_EQ(run({"-l", "-k"}), (Outcome{0, "b@x.example\nsp aced\nA@X.example\n", ""}));
 
   EXPECT_EQ(run({"-k", "-a", "B@x.EXAMPLE"}),
             (Outcome{1, "add_entry() ERROR: Entry already exists.\n", ""}));
@@ -170,8 +170,8 @@ TEST_F(Listmgr, AddListAndDeleteRoundTrip) {
   EXPECT_EQ(run({"-k", "-d", "a@x.example"}),
             (Outcome{1, "del_entry() ERROR: Entry not found. (a@x.example)\n", ""}));
   // The -d without its argument selects and counts nothing.
-  EXPECT_EQ(run({"-k", "-l", "-d"}), (Outcome{0, "b@x.example\n spaced \n", ""}));
-  EXPECT_EQ(lists(), (Files{{"blocked_from", "b@x.example\n spaced \n"}}));
+  EXPECT_EQ(run({"-k", "-l", "-d"}), (Outcome{0, "b@x.example\nsp aced\n", ""}));
+  EXPECT_EQ(lists(), (Files{{"blocked_from", "b@x.example\nsp aced\n"}}));
   EXPECT_EQ(capture_.lines(), (Log{{3, "add_entry() ERROR: Entry already exists.\n"},
                                    {3, "Error: operation 2 returned 1"},
                                    {3, "del_entry() ERROR: Entry not found. (a@x.example)\n"},
@@ -227,6 +227,29 @@ TEST_F(Listmgr, IpListsTakeAddressesAndRangesOfBothFamiliesOnly) {
                                    {3, host_bits},
                                    {3, "Error: operation 2 returned 1"},
                                    {3, "add_entry() ERROR: Entry already exists.\n"},
+                                   {3, "Error: operation 2 returned 1"}}));
+}
+
+TEST_F(Listmgr, EntriesTheListWouldNotKeepAsGivenAreRefused) {
+  write_file(list_path("blocked_from"), "a@x.example\n");
+  const std::string too_long =
+      "Refused: the entry is 1023 bytes long; a list keeps entries of at most 1022 bytes.";
+  const std::string blank =
+      "Refused: the entry begins or ends with white space, which would be compared as part of "
+      "it.";
+  // The longest entry the reader keeps goes in; one byte more would vanish at the next add.
+  const std::string longest = std::string(1010, 'l') + "@x.example.n";
+  ASSERT_EQ(longest.size(), 1022U);
+  EXPECT_EQ(run({"-k", "-a", longest}), (Outcome{0, "", ""}));
+  EXPECT_EQ(run({"-k", "-a", longest + "e"}), (Outcome{1, "", too_long + "\n"}));
+  EXPECT_EQ(run({"-k", "-a", " b@x.example"}), (Outcome{1, "", blank + "\n"}));
+  EXPECT_EQ(run({"-i", "-a", "192.0.2.1\t"}), (Outcome{1, "", blank + "\n"}));
+  EXPECT_EQ(lists(), (Files{{"blocked_from", "a@x.example\n" + longest + "\n"}}));
+  EXPECT_EQ(capture_.lines(), (Log{{3, too_long},
+                                   {3, "Error: operation 2 returned 1"},
+                                   {3, blank},
+                                   {3, "Error: operation 2 returned 1"},
+                                   {3, blank},
                                    {3, "Error: operation 2 returned 1"}}));
 }
 
