@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <csignal>
 
+#include "support/program_info.h"
 #include "support/string_list.h"
 #include "update/report.h"
 #include "update/tarn_functions.h"
@@ -35,6 +36,10 @@ void install_crash_handler() {
 
 int main(int argc, char* argv[]) {
   using namespace korvex;
+  if (const std::optional<int> answered =
+          answer_info_request(argc, argv, "tarn_update", tarn_usage)) {
+    return *answered;
+  }
   install_crash_handler();
   TarnOptions options;
   if (!handle_arguments(argc, argv, &options)) return EXIT_FAILURE;
