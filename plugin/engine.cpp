@@ -290,9 +290,9 @@ void append_activity_line(const std::string& path, const std::string& text) {
   // line would be glued onto it. Nothing is cut when another run has appended since.
   struct stat status = {};
   const off_t end = ::lseek(file.get(), 0, SEEK_CUR);
-  if (end >= wrote && ::fstat(file.get(), &status) == 0 && status.st_size == end) {
-    (void)::ftruncate(file.get(), end - wrote);  // the line is lost either way
-  }
+  if (end < wrote || ::fstat(file.get(), &status) != 0 || status.st_size != end) return;
+  // The line is lost either way; a failed truncation leaves the part where it is.
+  if (::ftruncate(file.get(), end - wrote) != 0) return;
 }
 
 std::string counter_file_path(const std::string& base, int month) {

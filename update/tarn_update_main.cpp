@@ -18,7 +18,8 @@ namespace {
 
 void dump_core_in_tarn_dir(int /*signal*/) {
   (void)::mkdir(korvex::kTarnCoreDir, 0755);  // may exist already
-  (void)::chdir(korvex::kTarnCoreDir);        // the core lands elsewhere otherwise
+  // The core lands in the old directory when the move fails; the abort follows anyway.
+  if (::chdir(korvex::kTarnCoreDir) != 0) std::abort();
   std::abort();
 }
 
