@@ -170,6 +170,7 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
                 "/usr/share/man/man8/korvex-regex-index.8.gz -rw-r--r--\n"
                 "/usr/share/man/man8/korvex-rejmsg.8.gz -rw-r--r--\n"
                 "/usr/share/man/man8/korvex-update.8.gz -rw-r--r--\n"
+                "/usr/share/man/man8/korvex.8.gz -rw-r--r--\n"
                 "/usr/share/man/man8/ksfpull.8.gz -rw-r--r--\n"
                 "/usr/share/man/man8/regexpull.8.gz -rw-r--r--\n"
                 "/usr/share/man/man8/tarn_update.8.gz -rw-r--r--\n"
