@@ -195,9 +195,10 @@ bool refuse_unkeepable_entry(log_function log, const std::string& entry) {
 
 }  // namespace
 
-void listmgr_usage() {
-  print_error("Usage: %s <list> <operation>\n\n", kListmgrProgram);
-  for (const char* line : kUsageLines) print_error("%s", line);
+void listmgr_usage(std::FILE* stream) {
+  // The usage text is the last thing the tool says; a failed print changes nothing.
+  (void)std::fprintf(stream, "Usage: %s <list> <operation>\n\n", kListmgrProgram);
+  for (const char* line : kUsageLines) (void)std::fputs(line, stream);
 }
 
 bool listmgr_parse_options(int argc, char* argv[], ListmgrOptions* options) {
@@ -216,7 +217,7 @@ bool listmgr_parse_options(int argc, char* argv[], ListmgrOptions* options) {
     ++counts.errors;
   }
   if (counts.errors == 0) return true;
-  listmgr_usage();
+  listmgr_usage(stderr);
   return false;
 }
 
@@ -270,7 +271,7 @@ int listmgr_dispatch(const ListmgrOptions& options, log_function log, const std:
       break;
     default:
       print_error("FATAL: Don't know what to do with operation %d.\n", options.operation);
-      listmgr_usage();
+      listmgr_usage(stderr);
       return 1;
   }
   if (result != 0 && log != nullptr) {

@@ -7,6 +7,7 @@
 // listmgr_parse_options, listmgr_list_entries, listmgr_dispatch, listmgr_run.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "support/qv_log.h"
@@ -30,8 +31,8 @@ struct ListmgrOptions {
   std::string entry;
 };
 
-// listmgr_usage - print the usage text on standard error.
-void listmgr_usage();
+// listmgr_usage - print the usage text on stream (standard error after a command-line error).
+void listmgr_usage(std::FILE* stream);
 
 // listmgr_parse_options - read the command line into options; false (after printing what
 // is wrong and the usage text on standard error) when the program must exit with status 1.

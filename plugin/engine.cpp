@@ -28,6 +28,11 @@ constexpr off_t kCounterFileSize = 500;
 constexpr std::size_t kSlotSize = 16;
 // A slot whose day start lies more than 31 days back belongs to an earlier year's month.
 constexpr std::uint32_t kCounterMaxAge = 2678400;
+// The activity file and the counters name every sender and recipient: readable by their
+// owner and the log readers' group (the directory's, when it is set-group-id), nobody else,
+// whatever mask the SMTP daemon hands down.
+constexpr mode_t kLogFileMode = 0640;
+constexpr mode_t kLogFileMask = 027;
 
 void engine_log(const EngineContext& context, int priority, const char* format,
                 const char* first = nullptr, const char* second = nullptr) {
@@ -291,7 +296,9 @@ std::string activity_line(const VerdictRecord& record, const SessionState& state
 void append_activity_line(const std::string& path, const std::string& text, log_function report) {
   const std::string line = format_stamped_line(text);
   if (line.empty()) return;
-  const unique_fd file(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  (void)::umask(kLogFileMask);
+  const unique_fd file(
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogFileMode));
   if (file.get() < 0) return report_lost(report, "append the activity line to", path);
   // One write per run keeps concurrent runs' lines whole in the shared file.
   errno = 0;
@@ -304,9 +311,9 @@ void append_activity_line(const std::string& path, const std::string& text, log_
   // line would be glued onto it. Nothing is cut when another run has appended since.
   struct stat status = {};
   const off_t end = ::lseek(file.get(), 0, SEEK_CUR);
-  if (end >= wrote && ::fstat(file.get(), &status) == 0 && status.st_size == end) {
-    (void)::ftruncate(file.get(), end - wrote);  // the line is lost either way
-  }
+  if (end < wrote || ::fstat(file.get(), &status) != 0 || status.st_size != end) return;
+  // The line is lost either way; a failed truncation leaves the part where it is.
+  if (::ftruncate(file.get(), end - wrote) != 0) return;
 }
 
 std::string counter_file_path(const std::string& base, int month) {
@@ -337,8 +344,8 @@ void bump_counter_at(const std::string& base, CounterKind kind, std::time_t now,
   if (::localtime_r(&now, &local) == nullptr) return;
   const std::int32_t day_start = counter_day_start(now);
   const std::string path = counter_file_path(base, local.tm_mon + 1);
-  (void)::umask(022);
-  const unique_fd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  (void)::umask(kLogFileMask);
+  const unique_fd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLogFileMode));
   if (file.get() < 0) return report_lost(report, "open the counter file", path);
   if (!lock_whole_file(file.get())) return report_lost(report, "lock the counter file", path);
   const off_t slot_offset = counter_slot_offset(local.tm_mday);

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "korvex_version.h"
 #include "plugin/vendor.h"
 #include "rejmsg/rejection_cache.h"
 #include "rejmsg/rejection_rebuild.h"
@@ -162,7 +163,7 @@ const char* reason_name(ReasonId id) {
 }
 
 const std::string& reply_banner() {
-  static const std::string banner = "Korvex 1.0.5-4 (" + vendor_url("") + ")";
+  static const std::string banner = "Korvex " KORVEX_VERSION " (" + vendor_url("") + ")";
   return banner;
 }
 

@@ -119,7 +119,7 @@ extern const reason_builder notice_funcs[kReasonCount];
 // reason_name - the name of a reason, or null for an id outside the table.
 const char* reason_name(ReasonId id);
 
-// reply_banner - "Korvex 1.0.5-4 (<vendor web address>)".
+// reply_banner - "Korvex <version> (<vendor web address>)".
 const std::string& reply_banner();
 
 // substitute_tokens - fill %IP% %HELO% %FROM% %TO% %RDNS% of an administrator's message

@@ -128,11 +128,11 @@ int run_operation(const RejmsgOptions& options, const std::string& directory) {
 
 }  // namespace
 
-void rejmsg_usage(const char* program) {
+void rejmsg_usage(std::FILE* stream, const char* program) {
   // The usage text is the last thing the tool says; a failed print changes nothing.
-  (void)std::printf("%s\n", "======================================================\n");
-  (void)std::printf("Usage: %s [options]\n", program);
-  for (const char* line : kUsageLines) (void)std::printf("%s\n", line);
+  (void)std::fprintf(stream, "%s\n", "======================================================\n");
+  (void)std::fprintf(stream, "Usage: %s [options]\n", program);
+  for (const char* line : kUsageLines) (void)std::fprintf(stream, "%s\n", line);
 }
 
 bool rejmsg_parse_options(int argc, char* argv[], RejmsgOptions* options) {
@@ -209,17 +209,17 @@ int rejmsg_remove(const RejmsgOptions& options, const std::string& directory) {
 int rejmsg_run(int argc, char* argv[], const std::string& directory) {
   const char* program = argc > 0 ? argv[0] : "korvex-rejmsg";
   if (argc <= 1) {
-    rejmsg_usage(program);
+    rejmsg_usage(stdout, program);
     return kRejmsgUsage;
   }
   RejmsgOptions options;
   if (!rejmsg_parse_options(argc, argv, &options)) {
-    rejmsg_usage(program);
+    rejmsg_usage(stdout, program);
     return kRejmsgUsage;
   }
   look_up_rule(&options, directory);
   if (!rejmsg_validate(options)) {
-    rejmsg_usage(program);
+    rejmsg_usage(stdout, program);
     return kRejmsgUsage;
   }
   return run_operation(options, directory);

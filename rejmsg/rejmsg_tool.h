@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -29,8 +30,9 @@ inline constexpr int kRejmsgUsage = 1;
 inline constexpr int kRejmsgFailed = -1;
 inline constexpr int kRejmsgCacheFailed = -3;
 
-// rejmsg_usage - print the usage text for the invocation name program on standard output.
-void rejmsg_usage(const char* program);
+// rejmsg_usage - print the usage text for the invocation name program on stream (standard
+// output, also after a command-line error).
+void rejmsg_usage(std::FILE* stream, const char* program);
 
 // rejmsg_parse_options - read the command line into options; false when -n, -m or an
 // operation is given twice.

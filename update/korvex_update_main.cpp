@@ -5,17 +5,41 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "support/program_info.h"
 #include "support/string_list.h"
 #include "update/report.h"
 #include "update/update_funcs.h"
 #include "update/update_paths.h"
 
-int main() {
+namespace {
+
+void update_usage(std::FILE* stream, const char* program) {
+  (void)std::fprintf(stream,
+                     "Usage: %s\n\n"
+                     "Runs regexpull (twice), ksfpull and tarn_update one after the other in the\n"
+                     "background, one run at a time; cron starts it every four hours.\n"
+                     "It takes no arguments.\n",
+                     program);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
   using namespace korvex;
+  if (const std::optional<int> answered =
+          answer_info_request(argc, argv, "korvex-update", update_usage)) {
+    return *answered;
+  }
+  // A mistyped option must not start a full update run in the background.
+  if (argc > 1) {
+    update_usage(stderr, argv[0]);
+    return EXIT_FAILURE;
+  }
   const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
   (void)::setrlimit(RLIMIT_CORE, &unlimited);  // only decides whether a crash leaves a core
   install_update_crash_handler(kUpdateCoreDir);

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "korvex_version.h"
 #include "lists/pattern_index.h"
 #include "support/common_utils.h"
 #include "update/report.h"
@@ -22,7 +23,7 @@
 namespace korvex {
 namespace {
 
-constexpr const char* kUserAgent = "Korvex Regex Updater/1.0.5-4";
+constexpr const char* kUserAgent = "Korvex Regex Updater/" KORVEX_VERSION;
 constexpr const char* kDefaultProduct = "doravel";
 
 bool parse_class(const char* text, std::uint8_t* rclass) {
@@ -127,9 +128,9 @@ bool starts_with_header(const std::string& path, bool* readable) {
 
 }  // namespace
 
-void regex_usage(const char* program) {
-  report(stdout, "Usage: %s [options]\n\n", program);
-  report(stdout, " Options: \n");
+void regex_usage(std::FILE* stream, const char* program) {
+  report(stream, "Usage: %s [options]\n\n", program);
+  report(stream, " Options: \n");
   static const char* const lines[] = {
       " -c <CLASS>    only get entries of class CLASS (default: all)",
       "               possible CLASSes are: 'tested','testing' or 'all",
@@ -144,14 +145,14 @@ void regex_usage(const char* program) {
       "               user contributed entries\n",
       "------------------------------------------",
   };
-  for (const char* line : lines) report(stdout, "%s\n", line);
+  for (const char* line : lines) report(stream, "%s\n", line);
 }
 
 bool handle_args(int argc, char* argv[], RegexOptions* options) {
   optind = 0;  // full re-initialisation, so the parser can run more than once
   for (int option = 0; (option = ::getopt(argc, argv, "c:def:hp:t:v:")) != -1;) {
     if (!parse_option(option, options)) {
-      regex_usage(argv[0]);
+      regex_usage(stdout, argv[0]);
       return false;
     }
   }

@@ -9,6 +9,7 @@
 #include <syslog.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -33,8 +34,8 @@ struct RegexOptions {
   log_function log = ::syslog;
 };
 
-// regex_usage - print the usage text on standard output.
-void regex_usage(const char* program);
+// regex_usage - print the usage text on stream (standard output after a usage error).
+void regex_usage(std::FILE* stream, const char* program);
 
 // handle_args - parse the command line; false for -h, an unknown option or a bad value.
 bool handle_args(int argc, char* argv[], RegexOptions* options);

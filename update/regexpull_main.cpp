@@ -3,14 +3,19 @@
 
 #include <cstdlib>
 
+#include "support/program_info.h"
 #include "update/regex_funcs.h"
 
 int main(int argc, char* argv[]) {
   using namespace korvex;
+  if (const std::optional<int> answered =
+          answer_info_request(argc, argv, "regexpull", regex_usage)) {
+    return *answered;
+  }
   RegexOptions options;
   if (!handle_args(argc, argv, &options)) return EXIT_FAILURE;
   if (!valid_options(options)) {
-    regex_usage(argv[0]);
+    regex_usage(stdout, argv[0]);
     return EXIT_FAILURE;
   }
   ::umask(022);

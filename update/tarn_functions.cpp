@@ -104,9 +104,9 @@ using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
 }  // namespace
 
-void tarn_usage(const char* program) {
-  report(stdout, "Usage: %s [-f listsfile] [-m mirrorfile] [-u] <outdir>\n", program);
-  report(stdout, "--------------------------------------------------\n");
+void tarn_usage(std::FILE* stream, const char* program) {
+  report(stream, "Usage: %s [-f listsfile] [-m mirrorfile] [-u] <outdir>\n", program);
+  report(stream, "--------------------------------------------------\n");
 }
 
 bool handle_arguments(int argc, char* argv[], TarnOptions* options) {
@@ -131,7 +131,7 @@ bool handle_arguments(int argc, char* argv[], TarnOptions* options) {
     }
   }
   if (usage_error || optind >= argc) {
-    tarn_usage(argv[0]);
+    tarn_usage(stdout, argv[0]);
     return false;
   }
   options->output_dir = argv[optind];

@@ -11,6 +11,7 @@
 #include <syslog.h>
 
 #include <array>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -37,8 +38,8 @@ inline constexpr std::array<const char*, 3> kTarnTools = {kCurlPath, kBzip2Path,
 // Longest entry accepted in a lists or mirror file.
 inline constexpr std::size_t kListEntryMax = 1023;
 
-// tarn_usage - print the usage line and the separator line.
-void tarn_usage(const char* program);
+// tarn_usage - print the usage line and the separator line on stream.
+void tarn_usage(std::FILE* stream, const char* program);
 
 // handle_arguments - parse the command line into options; false on a usage error (already
 // reported on standard error / standard output).

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <csignal>
 
+#include "support/program_info.h"
 #include "support/string_list.h"
 #include "update/report.h"
 #include "update/tarn_functions.h"
@@ -17,7 +18,8 @@ namespace {
 
 void dump_core_in_tarn_dir(int /*signal*/) {
   (void)::mkdir(korvex::kTarnCoreDir, 0755);  // may exist already
-  (void)::chdir(korvex::kTarnCoreDir);        // the core lands elsewhere otherwise
+  // The core lands in the old directory when the move fails; the abort follows anyway.
+  if (::chdir(korvex::kTarnCoreDir) != 0) std::abort();
   std::abort();
 }
 
@@ -35,6 +37,10 @@ void install_crash_handler() {
 
 int main(int argc, char* argv[]) {
   using namespace korvex;
+  if (const std::optional<int> answered =
+          answer_info_request(argc, argv, "tarn_update", tarn_usage)) {
+    return *answered;
+  }
   install_crash_handler();
   TarnOptions options;
   if (!handle_arguments(argc, argv, &options)) return EXIT_FAILURE;

@@ -38,7 +38,8 @@ void handle_crash(int /*signal*/) {
   }
   if (crash_core_dir != nullptr) {
     (void)::mkdir(crash_core_dir, 0755);  // may exist already; chdir decides
-    (void)::chdir(crash_core_dir);        // the core lands in the old directory otherwise
+    // The core lands in the old directory when the move fails; the abort follows anyway.
+    if (::chdir(crash_core_dir) != 0) std::abort();
   }
   std::abort();
 }

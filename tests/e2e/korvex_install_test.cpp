@@ -1,6 +1,7 @@
 // Whole-install tests: `cmake --install` of the build tree, staged under DESTDIR and live
 // at the fixed paths inside a sandbox, and the installed plugin run as the SMTP daemon's
 // user would run it.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -27,23 +28,33 @@ constexpr unsigned kSmtpdGid = 65534;
 
 // korvex-listmgr is part of the install once its folder is in the build.
 #ifdef KORVEX_INSTALLS_LISTMGR
-const std::string kListmgrLine = "/usr/share/korvex/bin/korvex-listmgr -rwxr-xr-x\n";
+const std::string kListmgrLine = "/usr/sbin/korvex-listmgr -rwxr-xr-x\n";
+const std::string kListmgrLink =
+    "/usr/share/korvex/bin/korvex-listmgr -> ../../../sbin/korvex-listmgr\n";
 #else
 const std::string kListmgrLine;
+const std::string kListmgrLink;
 #endif
 
-// "drwxr-xr-x path" for every entry below root, in byte order of the paths.
+// "drwxr-xr-x path" for every entry below root ("drwxr-s---" when set-group-id), and
+// "path -> target" for a symbolic link, in byte order of the paths.
 std::string layout_of(const std::string& root) {
   std::vector<std::string> lines;
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    const std::string path = entry.path().string().substr(root.size());
     struct stat status {};
     if (lstat(entry.path().c_str(), &status) != 0) return "cannot stat " + entry.path().string();
+    if (S_ISLNK(status.st_mode)) {
+      lines.push_back(path + " -> " + fs::read_symlink(entry.path()).string());
+      continue;
+    }
     std::string mode = S_ISDIR(status.st_mode) ? "d" : "-";
     const char* letters = "rwxrwxrwx";
     for (int bit = 0; bit < 9; ++bit) {
       mode += (status.st_mode & (0400 >> bit)) != 0 ? letters[bit] : '-';
     }
-    lines.push_back(entry.path().string().substr(root.size()) + " " + mode);
+    if ((status.st_mode & S_ISGID) != 0) mode[6] = 's';
+    lines.push_back(path + " " + mode);
   }
   std::sort(lines.begin(), lines.end());
   std::string text;
@@ -55,6 +66,20 @@ std::string owner_of(const std::string& path) {
   struct stat status {};
   if (stat(path.c_str(), &status) != 0) return "missing";
   return std::to_string(status.st_uid) + ":" + std::to_string(status.st_gid);
+}
+
+std::string mode_of(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return "missing";
+  char octal[8] = {};
+  (void)std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(status.st_mode & 07777));
+  return octal;
+}
+
+// The log readers' group the install hands the log directory to; root's where there is none.
+std::string adm_group() {
+  const group* adm = getgrnam("adm");
+  return std::to_string(adm != nullptr ? adm->gr_gid : 0);
 }
 
 class InstallRun : public SandboxTest {
@@ -102,42 +127,63 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
             "/etc/korvex/dynaregex drwxr-xr-x\n"
             "/etc/korvex/rejections drwxr-xr-x\n"
             "/etc/korvex/tarn drwxr-xr-x\n"
+            "/etc/logrotate.d drwxr-xr-x\n"
+            "/etc/logrotate.d/korvex -rw-r--r--\n"
+            "/lib drwxr-xr-x\n"
+            "/lib/systemd drwxr-xr-x\n"
+            "/lib/systemd/system drwxr-xr-x\n"
+            "/lib/systemd/system/korvex-rejmsg.service -rw-r--r--\n"
             "/usr drwxr-xr-x\n"
-            "/usr/share drwxr-xr-x\n"
-            "/usr/share/doc drwxr-xr-x\n"
-            "/usr/share/doc/korvex drwxr-xr-x\n"
-            "/usr/share/doc/korvex/examples drwxr-xr-x\n"
-            "/usr/share/doc/korvex/examples/README -rw-r--r--\n"
-            "/usr/share/doc/korvex/examples/smtpplugins -rw-r--r--\n"
-            "/usr/share/korvex drwxr-xr-x\n"
-            "/usr/share/korvex/bin drwxr-xr-x\n" +
+            "/usr/sbin drwxr-xr-x\n" +
                 kListmgrLine +
-                "/usr/share/korvex/bin/korvex-plesk -rwxr-xr-x\n"
-            "/usr/share/korvex/bin/korvex-regex-index -rwxr-xr-x\n"
-            "/usr/share/korvex/bin/korvex-rejmsg -rwxr-xr-x\n"
-            "/usr/share/korvex/bin/korvex-update -rwxr-xr-x\n"
-            "/usr/share/korvex/bin/ksfpull -rwxr-xr-x\n"
-            "/usr/share/korvex/bin/regexpull -rwxr-xr-x\n"
-            "/usr/share/korvex/bin/tarn_update -rwxr-xr-x\n"
-            "/usr/share/man drwxr-xr-x\n"
-            "/usr/share/man/man8 drwxr-xr-x\n"
-            "/usr/share/man/man8/korvex-listmgr.8.gz -rw-r--r--\n"
-            "/usr/share/man/man8/korvex-plesk.8.gz -rw-r--r--\n"
-            "/usr/share/man/man8/korvex-regex-index.8.gz -rw-r--r--\n"
-            "/usr/share/man/man8/korvex-rejmsg.8.gz -rw-r--r--\n"
-            "/usr/share/man/man8/korvex-update.8.gz -rw-r--r--\n"
-            "/usr/share/man/man8/ksfpull.8.gz -rw-r--r--\n"
-            "/usr/share/man/man8/regexpull.8.gz -rw-r--r--\n"
-            "/usr/share/man/man8/tarn_update.8.gz -rw-r--r--\n"
-            "/var drwxr-xr-x\n"
-            "/var/cache drwxr-xr-x\n"
-            "/var/cache/korvex drwxr-xr-x\n"
-            "/var/cache/tarn drwxr-xr-x\n"
-            "/var/cache/tarn/incoming drwxr-xr-x\n"
-            "/var/cores drwxr-xr-x\n"
-            "/var/cores/korvex drwx------\n"
-            "/var/log drwxr-xr-x\n"
-            "/var/log/korvex drwxr-xr-x\n");
+                "/usr/sbin/korvex-plesk -rwxr-xr-x\n"
+                "/usr/sbin/korvex-regex-index -rwxr-xr-x\n"
+                "/usr/sbin/korvex-rejmsg -rwxr-xr-x\n"
+                "/usr/sbin/korvex-update -rwxr-xr-x\n"
+                "/usr/sbin/ksfpull -rwxr-xr-x\n"
+                "/usr/sbin/regexpull -rwxr-xr-x\n"
+                "/usr/sbin/tarn_update -rwxr-xr-x\n"
+                "/usr/share drwxr-xr-x\n"
+                "/usr/share/doc drwxr-xr-x\n"
+                "/usr/share/doc/korvex drwxr-xr-x\n"
+                "/usr/share/doc/korvex/changelog.Debian.gz -rw-r--r--\n"
+                "/usr/share/doc/korvex/copyright -rw-r--r--\n"
+                "/usr/share/doc/korvex/examples drwxr-xr-x\n"
+                "/usr/share/doc/korvex/examples/README -rw-r--r--\n"
+                "/usr/share/doc/korvex/examples/smtpplugins -rw-r--r--\n"
+                "/usr/share/korvex drwxr-xr-x\n"
+                "/usr/share/korvex/bin drwxr-xr-x\n" +
+                kListmgrLink +
+                "/usr/share/korvex/bin/korvex-plesk -> ../../../sbin/korvex-plesk\n"
+                "/usr/share/korvex/bin/korvex-regex-index -> ../../../sbin/korvex-regex-index\n"
+                "/usr/share/korvex/bin/korvex-rejmsg -> ../../../sbin/korvex-rejmsg\n"
+                "/usr/share/korvex/bin/korvex-update -> ../../../sbin/korvex-update\n"
+                "/usr/share/korvex/bin/ksfpull -> ../../../sbin/ksfpull\n"
+                "/usr/share/korvex/bin/regexpull -> ../../../sbin/regexpull\n"
+                "/usr/share/korvex/bin/tarn_update -> ../../../sbin/tarn_update\n"
+                "/usr/share/lintian drwxr-xr-x\n"
+                "/usr/share/lintian/overrides drwxr-xr-x\n"
+                "/usr/share/lintian/overrides/korvex -rw-r--r--\n"
+                "/usr/share/man drwxr-xr-x\n"
+                "/usr/share/man/man8 drwxr-xr-x\n"
+                "/usr/share/man/man8/korvex-listmgr.8.gz -rw-r--r--\n"
+                "/usr/share/man/man8/korvex-plesk.8.gz -rw-r--r--\n"
+                "/usr/share/man/man8/korvex-regex-index.8.gz -rw-r--r--\n"
+                "/usr/share/man/man8/korvex-rejmsg.8.gz -rw-r--r--\n"
+                "/usr/share/man/man8/korvex-update.8.gz -rw-r--r--\n"
+                "/usr/share/man/man8/korvex.8.gz -rw-r--r--\n"
+                "/usr/share/man/man8/ksfpull.8.gz -rw-r--r--\n"
+                "/usr/share/man/man8/regexpull.8.gz -rw-r--r--\n"
+                "/usr/share/man/man8/tarn_update.8.gz -rw-r--r--\n"
+                "/var drwxr-xr-x\n"
+                "/var/cache drwxr-xr-x\n"
+                "/var/cache/korvex drwxr-xr-x\n"
+                "/var/cache/tarn drwxr-xr-x\n"
+                "/var/cache/tarn/incoming drwxr-xr-x\n"
+                "/var/cores drwxr-xr-x\n"
+                "/var/cores/korvex drwx------\n"
+                "/var/log drwxr-xr-x\n"
+                "/var/log/korvex drwxr-s---\n");
   // A staged tree belongs to whoever installs it; owners are the package's business.
   EXPECT_EQ(owner_of("/tmp/stage/var/log/korvex"), "0:0");
 }
@@ -148,7 +194,8 @@ TEST_F(InstallRun, LiveInstallLetsTheSmtpdUserRunThePlugin) {
   const RunResult run = install({kPath});
   ASSERT_TRUE(run.exited_with(0)) << run.describe();
   const std::string smtpd = std::to_string(kSmtpdUid) + ":0";
-  EXPECT_EQ(owner_of("/var/log/korvex"), smtpd);
+  EXPECT_EQ(owner_of("/var/log/korvex"), std::to_string(kSmtpdUid) + ":" + adm_group());
+  EXPECT_EQ(mode_of("/var/log/korvex"), "2750");
   EXPECT_EQ(owner_of("/var/cores/korvex"), smtpd);
   EXPECT_EQ(owner_of("/var/cache/korvex"), smtpd);
   EXPECT_EQ(owner_of("/etc/korvex/control"), "0:0");
@@ -182,10 +229,11 @@ TEST_F(InstallRun, LiveInstallLetsTheSmtpdUserRunThePlugin) {
             "No TARN lists enabled.\n");
 
   ASSERT_TRUE(sandbox().place_file("/etc/korvex/blocked_ips", "192.0.2.9\n", 0644));
+  // A daemon that hands down a mask letting everybody read what it creates.
   const RunResult refused = run_as_smtpd(
-      {kPlesk}, {"TCPREMOTEIP=192.0.2.9", "TCPREMOTEHOST=mail.example.net",
-                 "SMTPHELOHOST=mail.example.net", "SMTPMAILFROM=alice@example.net",
-                 "SMTPRCPTTO=bob@example.org"});
+      {"/bin/sh", "-c", "umask 000; exec " + kPlesk},
+      {"TCPREMOTEIP=192.0.2.9", "TCPREMOTEHOST=mail.example.net", "SMTPHELOHOST=mail.example.net",
+       "SMTPMAILFROM=alice@example.net", "SMTPRCPTTO=bob@example.org"});
   ASSERT_TRUE(refused.exited_with(0)) << refused.describe();
   EXPECT_EQ(refused.out,
             "P550-Your message was rejected by this system and was not delivered.\n"
@@ -200,8 +248,15 @@ TEST_F(InstallRun, LiveInstallLetsTheSmtpdUserRunThePlugin) {
   EXPECT_EQ(refused.syslog[0].describe(),
             "mail.info korvex-plesk: SPAM[ip_blacklist]: mua=0,ip=[192.0.2.9:mail.example.net],"
             "helo=<mail.example.net>,from=<alice@example.net>,rcpt=<bob@example.org>");
-  EXPECT_EQ(owner_of("/var/log/korvex/kxlog"), std::to_string(kSmtpdUid) + ":" +
-                                                   std::to_string(kSmtpdGid));
+  // Whatever the daemon's mask: the activity file and counter are no other user's reading.
+  const std::string month_counter =
+      sandbox().run({"/bin/sh", "-c", "echo /var/log/korvex/.counter.dat.*"}).out;
+  for (const std::string& file :
+       {std::string("/var/log/korvex/kxlog"), month_counter.substr(0, month_counter.size() - 1)}) {
+    SCOPED_TRACE(file);
+    EXPECT_EQ(owner_of(file), std::to_string(kSmtpdUid) + ":" + adm_group());
+    EXPECT_EQ(mode_of(file), "640");
+  }
 }
 
 TEST_F(InstallRun, CopiedPatternListKeepsItsIndexAndAnEditedOneIsIndexedOnce) {
