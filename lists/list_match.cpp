@@ -129,4 +129,14 @@ bool ip_entry_matches(const std::string& entry, const std::string& value) {
   return equal_ignoring_case(entry, value) && is_dotted_quad(entry);
 }
 
+bool ip_entry_can_match(const std::string& entry) {
+  // inet_aton takes octal and hexadecimal octets and stops at the first blank, so only the
+  // canonical text of the address it read can ever equal a peer's address.
+  in_addr address{};
+  if (!is_dotted_quad(entry) || inet_aton(entry.c_str(), &address) == 0) return false;
+  char canonical[INET_ADDRSTRLEN] = {};
+  return inet_ntop(AF_INET, &address, canonical, sizeof canonical) != nullptr &&
+         entry == canonical;
+}
+
 }  // namespace korvex

@@ -10,7 +10,7 @@
 // such entry of every list on each of its runs. The direct verdict is the expression's.
 //
 // Exports: CompiledPattern, equal_ignoring_case, wildcard_pattern, is_simple_wildcard,
-// simple_wildcard_matches, address_entry_matches, ip_entry_matches.
+// simple_wildcard_matches, address_entry_matches, ip_entry_matches, ip_entry_can_match.
 #pragma once
 
 #include <regex.h>
@@ -60,5 +60,9 @@ bool address_entry_matches(const std::string& entry, const std::string& value);
 
 // ip_entry_matches - an IP entry's verdict on a remote address.
 bool ip_entry_matches(const std::string& entry, const std::string& value);
+
+// ip_entry_can_match - whether ip_entry_matches can ever hold for the entry, the peer's
+// address arriving as the SMTP daemon writes it (canonical dotted quad).
+bool ip_entry_can_match(const std::string& entry);
 
 }  // namespace korvex
