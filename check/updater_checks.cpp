@@ -23,8 +23,8 @@ namespace {
 
 void ignore_log(int /*priority*/, const char* /*format*/, ...) {}
 
-// Why path cannot be read as a regular file; empty when it can.
-std::string unreadable(const char* path) {
+// Why path cannot be read as a regular file; empty when it can. *size is its size.
+std::string unreadable(const char* path, off_t* size) {
   struct stat status {};
   if (::stat(path, &status) != 0) {
     return errno == ENOENT ? "missing" : std::string("cannot be read (") + std::strerror(errno) + ")";
@@ -32,6 +32,7 @@ std::string unreadable(const char* path) {
   if (!S_ISREG(status.st_mode)) return "not a regular file";
   const unique_fd file(::open(path, O_RDONLY | O_CLOEXEC));
   if (!file.valid()) return std::string("cannot be read (") + std::strerror(errno) + ")";
+  *size = status.st_size;
   return "";
 }
 
@@ -67,8 +68,12 @@ void check_updater_files(check_report* report) {
        "write the administrator's mail address on its first line"},
   };
   for (const updater_file& file : files) {
-    std::string problem = unreadable(file.path);
-    if (problem.empty() && !file.has_entries(file.path)) problem = file.nothing_in_it;
+    off_t size = 0;
+    std::string problem = unreadable(file.path, &size);
+    // ksfpull's reader takes an empty file for an unreadable one and says so on stdout.
+    if (problem.empty() && (size == 0 || !file.has_entries(file.path))) {
+      problem = file.nothing_in_it;
+    }
     if (!problem.empty()) report->add(file.path, problem + ", " + file.without_it, file.remedy);
   }
 }
