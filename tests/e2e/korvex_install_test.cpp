@@ -109,7 +109,8 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
             "/usr/share/doc/korvex/examples/README -rw-r--r--\n"
             "/usr/share/doc/korvex/examples/smtpplugins -rw-r--r--\n"
             "/usr/share/korvex drwxr-xr-x\n"
-            "/usr/share/korvex/bin drwxr-xr-x\n" +
+            "/usr/share/korvex/bin drwxr-xr-x\n"
+            "/usr/share/korvex/bin/korvex-check -rwxr-xr-x\n" +
                 kListmgrLine +
                 "/usr/share/korvex/bin/korvex-plesk -rwxr-xr-x\n"
             "/usr/share/korvex/bin/korvex-regex-index -rwxr-xr-x\n"
@@ -120,6 +121,7 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
             "/usr/share/korvex/bin/tarn_update -rwxr-xr-x\n"
             "/usr/share/man drwxr-xr-x\n"
             "/usr/share/man/man8 drwxr-xr-x\n"
+            "/usr/share/man/man8/korvex-check.8.gz -rw-r--r--\n"
             "/usr/share/man/man8/korvex-listmgr.8.gz -rw-r--r--\n"
             "/usr/share/man/man8/korvex-plesk.8.gz -rw-r--r--\n"
             "/usr/share/man/man8/korvex-regex-index.8.gz -rw-r--r--\n"
