@@ -56,7 +56,8 @@ void check_flag(const char* path, check_report* report) {
     line[--length] = '\0';
   }
   if (plainly_off(line)) return;
-  report->add(path, shown_entry(line) + " is not understood and reads as off", "write true or false");
+  report->add(path, shown_entry(line) + " is not understood and reads as off",
+              "write true or false");
 }
 
 std::vector<std::string> rule_names() {
@@ -83,7 +84,7 @@ void check_rule_file(const char* file_name, check_report* report) {
 bool well_formed_map(int descriptor) {
   for (std::uint32_t a = 0; a < 256; ++a) {
     unsigned char word[4] = {};
-    if (::pread(descriptor, word, sizeof word, static_cast<off_t>(a * 4)) != 4) return false;
+    if (::pread(descriptor, word, sizeof word, static_cast<off_t>(a) * 4) != 4) return false;
     const bool decided = (word[0] == 0 && word[1] == 0 && word[2] == 0 && word[3] == 0) ||
                          (word[0] == 0xFF && word[1] == 0xFF && word[2] == 0xFF && word[3] == 0xFF);
     for (std::uint32_t b = 0; b < (decided ? 1U : 256U); ++b) {
@@ -97,7 +98,8 @@ bool well_formed_map(int descriptor) {
 std::string map_problem(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) {
-    return errno == ENOENT ? "missing" : std::string("cannot be read (") + std::strerror(errno) + ")";
+    return errno == ENOENT ? "missing"
+                           : std::string("cannot be read (") + std::strerror(errno) + ")";
   }
   if (!S_ISREG(status.st_mode)) return "not a regular file";
   const unique_fd map(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -197,11 +199,12 @@ void check_ip_lists(check_report* report) {
   for (const int list_id : {kExemptIpsList, kBlockedIpsList}) {
     const std::string path = *list_file_path(kListDirectory, list_id);
     const std::string option = listmgr_option(list_id);
+    std::string remedy = "replace it by the addresses it is meant for (korvex-listmgr ";
+    remedy.append(option).append(" -d, then ").append(option).append(" -a)");
     for_each_entry(path, [&](int line, const std::string& entry) {
       if (ip_entry_can_match(entry)) return;
       report->add(numbered(path, line), shown_entry(entry) + " can never match a peer's address",
-                  "replace it by the addresses it is meant for (korvex-listmgr " + option +
-                      " -d, then " + option + " -a)");
+                  remedy);
     });
   }
 }

@@ -20,9 +20,7 @@ void for_each_entry(const std::string& path,
   });
 }
 
-std::string shown_entry(const std::string& entry) {
-  return "[" + blank_control_bytes(entry) + "]";
-}
+std::string shown_entry(const std::string& entry) { return "[" + blank_control_bytes(entry) + "]"; }
 
 std::string numbered(const std::string& path, int line) {
   return path + ":" + std::to_string(line);

@@ -35,7 +35,8 @@ std::string current_counter_file() {
 
 void check_target(const account& who, const write_target& target, check_report* report) {
   using kind = write_blocker::kind;
-  const std::optional<write_blocker> blocker = find_write_blocker(who, target.path, target.directory);
+  const std::optional<write_blocker> blocker =
+      find_write_blocker(who, target.path, target.directory);
   if (!blocker) return;
   const std::string home = target.directory ? target.path : parent_of(target.path);
   const std::string chown = "chown " + who.name + " ";
@@ -52,21 +53,21 @@ void check_target(const account& who, const write_target& target, check_report* 
       if (blocker->path == target.path) {
         report->add(target.path, "not writable by " + who.name + lost, chown + target.path);
       } else {
-        report->add(blocker->path,
-                    who.name + " cannot create " + target.path.substr(home.size() + 1) +
-                        " in it" + lost,
-                    chown + blocker->path);
+        report->add(
+            blocker->path,
+            who.name + " cannot create " + target.path.substr(home.size() + 1) + " in it" + lost,
+            chown + blocker->path);
       }
       break;
     case kind::wrong_type:
-      report->add(blocker->path,
-                  std::string(blocker->path == target.path && !target.directory
-                                  ? "not a regular file"
-                                  : "not a directory") +
-                      lost,
-                  blocker->path == target.path && !target.directory
-                      ? "remove it, the plugin makes it anew"
-                      : "replace it by a directory that " + who.name + " owns");
+      report->add(
+          blocker->path,
+          std::string(blocker->path == target.path && !target.directory ? "not a regular file"
+                                                                        : "not a directory") +
+              lost,
+          blocker->path == target.path && !target.directory
+              ? "remove it, the plugin makes it anew"
+              : "replace it by a directory that " + who.name + " owns");
       break;
   }
 }
@@ -76,11 +77,11 @@ void check_target(const account& who, const write_target& target, check_report* 
 void check_smtpd_access(check_report* report) {
   const std::optional<account> smtpd = find_account(KORVEX_SMTPD_USER);
   if (!smtpd) {
-    report->add("/etc/passwd",
-                std::string("no user ") + KORVEX_SMTPD_USER +
-                    ", as whom the SMTP daemon runs the plugin",
-                "create the user, or build Korvex with -DKORVEX_SMTPD_USER set to the user "
-                "qmail-smtpd runs as");
+    report->add(
+        "/etc/passwd",
+        std::string("no user ") + KORVEX_SMTPD_USER + ", as whom the SMTP daemon runs the plugin",
+        "create the user, or build Korvex with -DKORVEX_SMTPD_USER set to the user "
+        "qmail-smtpd runs as");
     return;
   }
   const std::string core_template = kCoreDirTemplate;

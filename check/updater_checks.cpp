@@ -27,7 +27,8 @@ void ignore_log(int /*priority*/, const char* /*format*/, ...) {}
 std::string unreadable(const char* path, off_t* size) {
   struct stat status {};
   if (::stat(path, &status) != 0) {
-    return errno == ENOENT ? "missing" : std::string("cannot be read (") + std::strerror(errno) + ")";
+    return errno == ENOENT ? "missing"
+                           : std::string("cannot be read (") + std::strerror(errno) + ")";
   }
   if (!S_ISREG(status.st_mode)) return "not a regular file";
   const unique_fd file(::open(path, O_RDONLY | O_CLOEXEC));
@@ -57,12 +58,12 @@ bool admin_email_has_address(const char* path) { return read_admin_address(path)
 
 void check_updater_files(check_report* report) {
   const updater_file files[] = {
-      {kTarnMirrorFile, tarn_file_has_entries, "names no mirror", "so tarn_update fetches no TARN map",
-       "write one mirror URL per line"},
+      {kTarnMirrorFile, tarn_file_has_entries, "names no mirror",
+       "so tarn_update fetches no TARN map", "write one mirror URL per line"},
       {kTarnListsFile, tarn_file_has_entries, "names no list", "so tarn_update fetches no TARN map",
        "write one TARN list name per line"},
-      {kKsfMirrorFile, ksf_mirrors_has_entries, "names no mirror", "so ksfpull cannot update the forgery table",
-       "write one mirror URL per line"},
+      {kKsfMirrorFile, ksf_mirrors_has_entries, "names no mirror",
+       "so ksfpull cannot update the forgery table", "write one mirror URL per line"},
       {kAdminEmailFile, admin_email_has_address, "holds no address of at most 255 characters",
        "so korvex-update's alerts reach nobody",
        "write the administrator's mail address on its first line"},

@@ -135,8 +135,7 @@ bool ip_entry_can_match(const std::string& entry) {
   in_addr address{};
   if (!is_dotted_quad(entry) || inet_aton(entry.c_str(), &address) == 0) return false;
   char canonical[INET_ADDRSTRLEN] = {};
-  return inet_ntop(AF_INET, &address, canonical, sizeof canonical) != nullptr &&
-         entry == canonical;
+  return inet_ntop(AF_INET, &address, canonical, sizeof canonical) != nullptr && entry == canonical;
 }
 
 }  // namespace korvex

@@ -10,10 +10,17 @@
 namespace korvex {
 namespace {
 
-const std::vector<std::string> kRules = {
-    "block_lists",       "block_ip_in_addr",  "check_ip_reverse_dns", "check_dynamic_reverse_dns",
-    "check_reverse_dns_list", "resolve_helo_domain", "require_full_addr", "require_helo",
-    "valid_from_domain", "valid_helo_domain", "known_sender_forgery"};
+const std::vector<std::string> kRules = {"block_lists",
+                                         "block_ip_in_addr",
+                                         "check_ip_reverse_dns",
+                                         "check_dynamic_reverse_dns",
+                                         "check_reverse_dns_list",
+                                         "resolve_helo_domain",
+                                         "require_full_addr",
+                                         "require_helo",
+                                         "valid_from_domain",
+                                         "valid_helo_domain",
+                                         "known_sender_forgery"};
 
 TEST(EditDistance, CountsSwapsOfNeighboursAsOneEdit) {
   EXPECT_EQ(edit_distance("revrese", "reverse"), 1U);

@@ -53,10 +53,9 @@ class CheckRun : public SandboxTest {
     ASSERT_TRUE(sandbox().install_program(KORVEX_PROGRAM_KORVEX_REJMSG, "korvex-rejmsg"));
     passwd_ = sandbox().read_file("/etc/passwd");
     ASSERT_TRUE(passwd_);
-    ASSERT_TRUE(sandbox().place_file("/etc/passwd",
-                                     *passwd_ + kSmtpd + ":x:" + std::to_string(kSmtpdUid) + ":" +
-                                         std::to_string(kSmtpdGid) +
-                                         "::/var/qmail:/usr/sbin/nologin\n"));
+    ASSERT_TRUE(sandbox().place_file(
+        "/etc/passwd", *passwd_ + kSmtpd + ":x:" + std::to_string(kSmtpdUid) + ":" +
+                           std::to_string(kSmtpdGid) + "::/var/qmail:/usr/sbin/nologin\n"));
   }
 
   // Everything in place as an install and a first update leave it.
@@ -175,9 +174,9 @@ TEST_F(CheckRun, BrokenInstallationGetsOneLinePerProblem) {
       "korvex-check: " + counter_file() + ": not writable by " + kSmtpd +
       ", so nothing is counted; chown " + kSmtpd + " " + counter_file() + "\n" +
       "korvex-check: /var/cores/korvex: missing, so a crash leaves no core file; mkdir -p "
-      "/var/cores/korvex && chown " + kSmtpd + " /var/cores/korvex\n" +
-      "korvex-check: /var/cache/korvex: not writable by " + kSmtpd +
-      ", so a pattern list that no index fits is compiled whole on every run; chown " +
+      "/var/cores/korvex && chown " +
+      kSmtpd + " /var/cores/korvex\n" + "korvex-check: /var/cache/korvex: not writable by " +
+      kSmtpd + ", so a pattern list that no index fits is compiled whole on every run; chown " +
       kSmtpd + " /var/cache/korvex\n";
   const std::string updaters =
       "korvex-check: /etc/korvex/tarn/mirror_info: missing, so tarn_update fetches no TARN "
@@ -211,7 +210,8 @@ TEST_F(CheckRun, BrokenInstallationGetsOneLinePerProblem) {
                 "korvex-check: /bin/bash: cannot be found (No such file or directory), so no "
                 "custom rejection text reaches the cache; reinstall it, then run "
                 "korvex-rejmsg -i\n"
-                "korvex-check: /etc/passwd: no user " + kSmtpd +
+                "korvex-check: /etc/passwd: no user " +
+                kSmtpd +
                 ", as whom the SMTP daemon runs the plugin; create the user, or build Korvex "
                 "with -DKORVEX_SMTPD_USER set to the user qmail-smtpd runs as\n" +
                 updaters);
