@@ -11,7 +11,7 @@ namespace korvex {
 
 class check_report {
  public:
-  // add - one problem: "korvex-check: <file>: <problem>; <remedy>".
+  // add - one problem: "korvex-check: <file>: <problem>; <remedy>", control bytes blanked.
   void add(const std::string& file, const std::string& problem, const std::string& remedy);
   const std::vector<std::string>& lines() const { return lines_; }
   bool empty() const { return lines_.empty(); }

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 
 #include "lists/list_reader.h"
-#include "plugin/load_spp_env.h"
 #include "support/unique_fd.h"
 
 namespace korvex {
@@ -20,7 +19,7 @@ void for_each_entry(const std::string& path,
   });
 }
 
-std::string shown_entry(const std::string& entry) { return "[" + blank_control_bytes(entry) + "]"; }
+std::string shown_entry(const std::string& entry) { return "[" + entry + "]"; }
 
 std::string numbered(const std::string& path, int line) {
   return path + ":" + std::to_string(line);

@@ -1,6 +1,5 @@
 // entry_lines - the entries of a list-shaped file (an administrator list or a control
-// file) as the plugin's reader hands them out, each with its physical line number, and
-// entries made fit for echoing on a terminal.
+// file) as the plugin's reader hands them out, each with its physical line number.
 //
 // Exports: for_each_entry, shown_entry, numbered.
 #pragma once
@@ -15,7 +14,7 @@ namespace korvex {
 void for_each_entry(const std::string& path,
                     const std::function<void(int line, const std::string& entry)>& take);
 
-// shown_entry - "[entry]" with its control bytes blanked.
+// shown_entry - "[entry]", how an entry is shown in a problem line.
 std::string shown_entry(const std::string& entry);
 
 // numbered - "path:line", where a problem on one line of a file is reported.

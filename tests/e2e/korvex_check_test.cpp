@@ -117,7 +117,7 @@ TEST_F(CheckRun, BrokenInstallationGetsOneLinePerProblem) {
   if (!has_sandbox()) return;
   lay_out_sound_installation();
   place("/etc/korvex/control/debug", "yes\n");
-  place("/etc/korvex/control/rules.enabled", "known_sender_forgery\nfrobnicate\n");
+  place("/etc/korvex/control/rules.enabled", "known_sender_forgery\nfrob\tnicate\n");
   place("/etc/korvex/control/rules.disabled", "check_ip_revrese_dns\nresolve_helo_domain\n");
   place("/etc/korvex/control/tarn.enabled", "missing.example\nbl.example\ncorrupt.example\n");
   // The root word of 10/8 points past the end of the file.
@@ -142,7 +142,7 @@ TEST_F(CheckRun, BrokenInstallationGetsOneLinePerProblem) {
   const std::string head =
       "korvex-check: /etc/korvex/control/debug: [yes] is not understood and reads as off; "
       "write true or false\n"
-      "korvex-check: /etc/korvex/control/rules.enabled:2: unknown rule [frobnicate] is "
+      "korvex-check: /etc/korvex/control/rules.enabled:2: unknown rule [frob nicate] is "
       "ignored; korvex-plesk -s lists the rules\n"
       "korvex-check: /etc/korvex/control/rules.disabled:1: unknown rule "
       "[check_ip_revrese_dns] is ignored; did you mean check_ip_reverse_dns?\n"
