@@ -145,4 +145,14 @@ bool is_ip_entry(const std::string& entry) {
          parse_ip_range(entry).has_value();
 }
 
+bool ip_entry_can_match(const std::string& entry) {
+  // inet_aton takes octal and hexadecimal octets and stops at the first blank, so only the
+  // canonical text of the address it read can ever equal a peer's address.
+  if (!is_ip_entry(entry)) return false;
+  in_addr address{};
+  if (!is_dotted_quad(entry) || inet_aton(entry.c_str(), &address) == 0) return true;
+  char canonical[INET_ADDRSTRLEN] = {};
+  return inet_ntop(AF_INET, &address, canonical, sizeof canonical) != nullptr && entry == canonical;
+}
+
 }  // namespace korvex

@@ -11,7 +11,8 @@
 // such entry of every list on each of its runs. The direct verdict is the expression's.
 //
 // Exports: CompiledPattern, equal_ignoring_case, wildcard_pattern, is_simple_wildcard,
-// simple_wildcard_matches, address_entry_matches, ip_entry_matches, is_ip_entry.
+// simple_wildcard_matches, address_entry_matches, ip_entry_matches, is_ip_entry,
+// ip_entry_can_match.
 #pragma once
 
 #include <regex.h>
@@ -65,5 +66,9 @@ bool ip_entry_matches(const std::string& entry, const std::string& value);
 // is_ip_entry - the entry can match some peer on an IP list: a dotted quad, an IPv6 address
 // or a CIDR range.
 bool is_ip_entry(const std::string& entry);
+
+// ip_entry_can_match - whether ip_entry_matches can ever hold for the entry, the peer's
+// address arriving as the SMTP daemon writes it (canonical dotted quad or IPv6 text).
+bool ip_entry_can_match(const std::string& entry);
 
 }  // namespace korvex

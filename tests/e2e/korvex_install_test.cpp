@@ -134,7 +134,8 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
             "/lib/systemd/system drwxr-xr-x\n"
             "/lib/systemd/system/korvex-rejmsg.service -rw-r--r--\n"
             "/usr drwxr-xr-x\n"
-            "/usr/sbin drwxr-xr-x\n" +
+            "/usr/sbin drwxr-xr-x\n"
+            "/usr/sbin/korvex-check -rwxr-xr-x\n" +
                 kListmgrLine +
                 "/usr/sbin/korvex-plesk -rwxr-xr-x\n"
                 "/usr/sbin/korvex-regex-index -rwxr-xr-x\n"
@@ -152,7 +153,8 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
                 "/usr/share/doc/korvex/examples/README -rw-r--r--\n"
                 "/usr/share/doc/korvex/examples/smtpplugins -rw-r--r--\n"
                 "/usr/share/korvex drwxr-xr-x\n"
-                "/usr/share/korvex/bin drwxr-xr-x\n" +
+                "/usr/share/korvex/bin drwxr-xr-x\n"
+                "/usr/share/korvex/bin/korvex-check -> ../../../sbin/korvex-check\n" +
                 kListmgrLink +
                 "/usr/share/korvex/bin/korvex-plesk -> ../../../sbin/korvex-plesk\n"
                 "/usr/share/korvex/bin/korvex-regex-index -> ../../../sbin/korvex-regex-index\n"
@@ -166,6 +168,7 @@ TEST_F(InstallRun, StagedInstallLaysOutProgramsDirectoriesAndDocumentation) {
                 "/usr/share/lintian/overrides/korvex -rw-r--r--\n"
                 "/usr/share/man drwxr-xr-x\n"
                 "/usr/share/man/man8 drwxr-xr-x\n"
+                "/usr/share/man/man8/korvex-check.8.gz -rw-r--r--\n"
                 "/usr/share/man/man8/korvex-listmgr.8.gz -rw-r--r--\n"
                 "/usr/share/man/man8/korvex-plesk.8.gz -rw-r--r--\n"
                 "/usr/share/man/man8/korvex-regex-index.8.gz -rw-r--r--\n"

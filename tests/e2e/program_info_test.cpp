@@ -32,6 +32,14 @@ const std::vector<Program>& programs() {
       {"tarn_update", KORVEX_PROGRAM_TARN_UPDATE, {}, false, "", ""},
       {"regexpull", KORVEX_PROGRAM_REGEXPULL, {"-h"}, false, "", ""},
       {"korvex-regex-index", KORVEX_PROGRAM_KORVEX_REGEX_INDEX, {}, true, "", ""},
+      {"korvex-check", KORVEX_PROGRAM_KORVEX_CHECK, {}, false, "",
+       "Usage: korvex-check [-q]\n"
+       "Checks the Korvex installation and prints one line per problem found, with what to\n"
+       "do about it.\n"
+       "   -q          print nothing, only set the exit status (for monitoring)\n"
+       "   -h, --help  print this text\n"
+       "   --version   print the name and version\n"
+       "Exit status: 0 no problem found, 1 problems found, 2 usage error.\n"},
       {"korvex-update", KORVEX_PROGRAM_KORVEX_UPDATE, {"-x"}, true, "",
        "Usage: /usr/share/korvex/bin/korvex-update\n\n"
        "Runs regexpull (twice), ksfpull and tarn_update one after the other in the\n"
@@ -107,7 +115,7 @@ TEST_F(InfoRun, AnAnswerStandardOutputCannotTakeIsAFailure) {
 
 TEST_F(InfoRun, UpdateRefusesArgumentsWithoutRunningAnything) {
   if (!has_sandbox()) return;
-  const Program& update = programs()[6];
+  const Program& update = programs()[7];  // korvex-update
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"-x"}, {"now"}, {"--help", "x"}, {"--verbose"}}) {
     SCOPED_TRACE(args[0]);
