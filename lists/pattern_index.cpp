@@ -89,6 +89,17 @@ void put_u64(std::string* out, std::uint64_t value) {
   for (int shift = 0; shift < 64; shift += 8) out->push_back(static_cast<char>(value >> shift));
 }
 
+// The seven identity fields of the header, in their order.
+void put_identity(std::string* out, const pattern_list_identity& identity) {
+  for (const std::uint64_t field :
+       {identity.inode, identity.size, static_cast<std::uint64_t>(identity.modified_seconds),
+        static_cast<std::uint64_t>(identity.modified_nanoseconds),
+        static_cast<std::uint64_t>(identity.changed_seconds),
+        static_cast<std::uint64_t>(identity.changed_nanoseconds), identity.content_digest}) {
+    put_u64(out, field);
+  }
+}
+
 std::uint32_t get_u32(const char* at) {
   std::uint32_t value = 0;
   std::memcpy(&value, at, sizeof value);
@@ -422,13 +433,7 @@ std::string encode_pattern_index(const pattern_list_identity& identity,
   }
   std::string out(kIndexMagic, sizeof kIndexMagic);
   put_u32(&out, kIndexVersion);
-  for (const std::uint64_t field :
-       {identity.inode, identity.size, static_cast<std::uint64_t>(identity.modified_seconds),
-        static_cast<std::uint64_t>(identity.modified_nanoseconds),
-        static_cast<std::uint64_t>(identity.changed_seconds),
-        static_cast<std::uint64_t>(identity.changed_nanoseconds), identity.content_digest}) {
-    put_u64(&out, field);
-  }
+  put_identity(&out, identity);
   std::size_t posting_total = 0;
   for (const auto& bucket : filing.buckets) posting_total += bucket.size();
   for (const std::size_t count : {entries.size(), std::size_t{literal_total}, filing.always.size(),
@@ -823,13 +828,7 @@ bool restamp_pattern_index(std::string* bytes, const struct stat& status) {
   pattern_list_identity identity = identity_of(status, {});
   identity.content_digest = index.identity.content_digest;
   std::string header;
-  for (const std::uint64_t field :
-       {identity.inode, identity.size, static_cast<std::uint64_t>(identity.modified_seconds),
-        static_cast<std::uint64_t>(identity.modified_nanoseconds),
-        static_cast<std::uint64_t>(identity.changed_seconds),
-        static_cast<std::uint64_t>(identity.changed_nanoseconds), identity.content_digest}) {
-    put_u64(&header, field);
-  }
+  put_identity(&header, identity);
   bytes->replace(12, header.size(), header);
   // The header checksum covers the header and the ids tried on every subject after it.
   const std::size_t always_bytes = 4 * std::size_t{get_u32(bytes->data() + 12 + 56 + 8)};
