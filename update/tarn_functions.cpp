@@ -142,11 +142,13 @@ bool handle_arguments(int argc, char* argv[], TarnOptions* options) {
 bool valid_options(const TarnOptions& options, const std::array<const char*, 3>& tools) {
   if (options.update && !path_is_directory(options.incoming_dir)) {
     report(stdout, "incoming directory %s doesn't exist\n", options.incoming_dir.c_str());
+    options.log(LOG_ERR, "incoming directory %s doesn't exist", options.incoming_dir.c_str());
     return false;
   }
   for (const char* tool : tools) {
     if (!path_is_executable(tool)) {
       report(stdout, "Required utility %s not available or not executable\n", tool);
+      options.log(LOG_ERR, "Required utility %s not available or not executable", tool);
       return false;
     }
   }
@@ -201,7 +203,10 @@ bool fetch_file(const TarnOptions& options, const std::string& mirror, const std
     return false;
   }
   const std::string local = tarn_local_archive(options, list);
-  if (run_command(tarn_fetch_command(*type, mirror, list, local).c_str()) != 0) {
+  if (const int status = run_command(tarn_fetch_command(*type, mirror, list, local).c_str());
+      status != 0) {
+    options.log(LOG_ERR, "Download of %s failed: %s", (mirror + list + ".bz2").c_str(),
+                curl_failure_text(status).c_str());
     remove_if_present(local);
     return false;
   }

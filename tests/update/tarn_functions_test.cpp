@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <syslog.h>
 
 #include <vector>
 
@@ -108,6 +109,8 @@ TEST(TarnArguments, OptionsDefaultsAndUsageErrors) {
 TEST(TarnArguments, EnvironmentChecks) {
   TempDir dir;
   TarnOptions options;
+  options.log = ::korvex::testing::capture_sink;
+  ::korvex::testing::captured_lines().clear();
   options.output_dir = dir.path() + "/";
   options.incoming_dir = options.output_dir + "incoming";
   options.update = true;
@@ -120,6 +123,11 @@ TEST(TarnArguments, EnvironmentChecks) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "incoming directory " + options.incoming_dir + " doesn't exist\n" +
                 "Required utility " + absent + " not available or not executable\n");
+  // Said in the mail log too: run from cron, nobody reads standard output.
+  EXPECT_EQ(::korvex::testing::captured_lines(),
+            (std::vector<::korvex::testing::LoggedLine>{
+                {LOG_ERR, "incoming directory " + options.incoming_dir + " doesn't exist"},
+                {LOG_ERR, "Required utility " + absent + " not available or not executable"}}));
 }
 
 TEST(TarnCommands, DownloadLinesPerMirrorTypeWithQuotedValues) {
@@ -275,15 +283,22 @@ TEST_F(TarnRun, FailingMirrorsLeaveTheMapAndGoOnWithTheNextList) {
   publish(mirror_b_, kMap);
   ASSERT_EQ(std::rename((mirror_b_ + "/list.bz2").c_str(), (mirror_b_ + "/other.bz2").c_str()), 0);
   const std::string ported = "http://127.0.0.1:9/";
+  // The transfer's failure in curl's words, with the URL it tried.
+  const auto missing = [this](const std::string& list) {
+    return "Download of " + url(mirror_a_) + list +
+           ".bz2 failed: curl: (37) Couldn't read a file:// file";
+  };
   processTarn(options_, {ported, url(mirror_a_)}, {"list", "other"});
   EXPECT_EQ(TempDir::read(map()), "installed map");
   EXPECT_FALSE(testing::exists(archive()));
   EXPECT_THAT(capture_.lines(),
               ElementsAre(LoggedLine{LOG_WARNING, "Unable to determine mirror type: " + ported + "\n"},
                           LoggedLine{LOG_WARNING, "Failed to fetch entire file [list] from [" + ported + "]"},
+                          LoggedLine{LOG_ERR, missing("list")},
                           LoggedLine{LOG_WARNING, "Failed to fetch entire file [list] from [" + url(mirror_a_) + "]"},
                           LoggedLine{LOG_WARNING, "Unable to determine mirror type: " + ported + "\n"},
                           LoggedLine{LOG_WARNING, "Failed to fetch entire file [other] from [" + ported + "]"},
+                          LoggedLine{LOG_ERR, missing("other")},
                           LoggedLine{LOG_WARNING, "Failed to fetch entire file [other] from [" + url(mirror_a_) + "]"}));
 }
 
