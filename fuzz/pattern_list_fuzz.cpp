@@ -2,9 +2,10 @@
 // the subject (up to the next NUL). The logger keeps every line, and each must be one
 // whole line of the walk: a compile warning (no line break inside) or the hit report, each
 // for a line the walk really compiles, the line numbers rising in file order. The hit is
-// the last line and reads exactly "hit [subject][pattern]" with the pattern as the walk
-// read it from the file (a trailing carriage return kept, as the list format says), and
-// the result agrees with what was logged.
+// the last line and reads exactly "hit [subject][pattern]": the subject with its control
+// bytes blanked, as for every client value in the log, and the pattern as the walk read it
+// from the file (a trailing carriage return kept, as the list format says). The result
+// agrees with what was logged.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
+#include "plugin/load_spp_env.h"
 #include "plugin/checks/checks_internal.h"
 #include "plugin/checks/reverse_dns.h"
 #include "support/qv_log.h"
@@ -100,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       number = number_after(line.text, hit, &rest);
       if (number <= 0 || lines.count(number) == 0) __builtin_trap();
-      if (rest != "): hit [" + subject + "][" + lines.at(number) + "]") __builtin_trap();
+      if (rest != "): hit [" + korvex::blank_control_bytes(subject) + "][" + lines.at(number) + "]") __builtin_trap();
       matched = true;
     }
     if (number <= last_number || lines.count(number) == 0) __builtin_trap();
