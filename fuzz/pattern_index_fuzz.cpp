@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lists/pattern_index.h"
+#include "patterns/pattern_index.h"
 
 namespace {
 

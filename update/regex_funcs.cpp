@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "korvex_version.h"
-#include "lists/pattern_index.h"
+#include "patterns/pattern_index.h"
 #include "support/common_utils.h"
 #include "update/report.h"
 

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-#include "lists/pattern_index.h"
+#include "patterns/pattern_index.h"
 #include "update/report.h"
 
 namespace korvex {

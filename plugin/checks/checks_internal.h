@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <string>
 
-#include "lists/pattern_index.h"
+#include "patterns/pattern_index.h"
 #include "support/ip_address.h"
 #include "support/qv_log.h"
 

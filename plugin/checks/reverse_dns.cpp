@@ -29,9 +29,9 @@
 #include <string_view>
 #include <vector>
 
-#include "lists/pattern_index.h"
-#include "lists/pattern_index_finder.h"
-#include "lists/pattern_prefilter.h"
+#include "patterns/pattern_index.h"
+#include "patterns/pattern_index_finder.h"
+#include "patterns/pattern_prefilter.h"
 #include "plugin/checks/checks_internal.h"
 #include "plugin/load_spp_env.h"
 #include "support/ip_address.h"

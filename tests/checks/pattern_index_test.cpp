@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "lists/pattern_index.h"
-#include "lists/pattern_prefilter.h"
+#include "patterns/pattern_index.h"
+#include "patterns/pattern_prefilter.h"
 #include "plugin/checks/checks_internal.h"
 #include "plugin/checks/reverse_dns.h"
 #include "tests/checks/checks_test_support.h"

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "lists/pattern_index.h"
+#include "patterns/pattern_index.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/update/update_test_util.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "lists/pattern_index.h"
+#include "patterns/pattern_index.h"
 #include "tests/support/temp_dir.h"
 #include "tests/update/update_test_util.h"
 

@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "lists/pattern_index.h"
+#include "patterns/pattern_index.h"
 
 namespace korvex {
 

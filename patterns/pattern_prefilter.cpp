@@ -8,7 +8,7 @@
 //
 // Exports: pattern_literals, ascii_lowered.
 
-#include "lists/pattern_prefilter.h"
+#include "patterns/pattern_prefilter.h"
 
 #include <algorithm>
 #include <cstring>

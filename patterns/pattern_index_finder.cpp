@@ -1,7 +1,7 @@
 // pattern_index_finder - the cheap checks first (one fstat against each index's header), the
 // digest of the list only when both fail, and the full build only when no digest fits.
 
-#include "lists/pattern_index_finder.h"
+#include "patterns/pattern_index_finder.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -3,7 +3,7 @@
 //
 // Exports: see pattern_index.h.
 
-#include "lists/pattern_index.h"
+#include "patterns/pattern_index.h"
 
 #include <endian.h>
 #include <fcntl.h>
@@ -20,7 +20,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "lists/pattern_prefilter.h"
+#include "patterns/pattern_prefilter.h"
 #include "support/content_digest.h"
 #include "support/unique_fd.h"
 
