@@ -16,6 +16,8 @@
 #include <sstream>
 
 #include "bench/bench_data.h"
+#include "lists/list_paths.h"
+#include "plugin/plugin_paths.h"
 #include "tests/e2e/sandbox.h"
 #include "tests/testkit/unique_fd.h"
 
@@ -30,8 +32,6 @@ constexpr const char* kPluginPath = "/usr/share/korvex/bin/korvex-plesk";
 constexpr const char* kBaselinePath = "/usr/share/korvex/bin/korvex-bench-baseline";
 // Where --compare puts the other build of the plugin.
 constexpr const char* kComparePath = "/usr/share/korvex/bin/korvex-plesk-compare";
-constexpr const char* kKorvexDir = "/etc/korvex";
-constexpr const char* kTarnDir = "/var/cache/tarn";
 constexpr const char* kCallgrindOutput = "/tmp/korvex-bench.callgrind";
 
 // Trees the sandbox replaces with empty ones: data below them would be out of sight (a
@@ -292,8 +292,8 @@ std::optional<SetResult> measure_set(Sandbox& sandbox, const BenchOptions& optio
                                      int iterations, Spawner& spawner, std::ostream& err) {
   std::string error;
   const std::string source = options.data + "/sets/" + set.name + "/etc/korvex";
-  if (mount(source.c_str(), kKorvexDir, nullptr, MS_BIND, nullptr) != 0) {
-    err << "korvex-bench: " << system_error("bind " + source + " over " + kKorvexDir) << "\n";
+  if (mount(source.c_str(), kListDirectory, nullptr, MS_BIND, nullptr) != 0) {
+    err << "korvex-bench: " << system_error("bind " + source + " over " + kListDirectory) << "\n";
     return std::nullopt;
   }
   SetResult result{set.name, set.description, {"baseline", {}, std::nullopt}, {}};
@@ -321,8 +321,8 @@ std::optional<SetResult> measure_set(Sandbox& sandbox, const BenchOptions& optio
     }
     sandbox.clear_syslog();
   }
-  if (umount2(kKorvexDir, 0) != 0) {
-    err << "korvex-bench: " << system_error(std::string("unmount ") + kKorvexDir) << "\n";
+  if (umount2(kListDirectory, 0) != 0) {
+    err << "korvex-bench: " << system_error(std::string("unmount ") + kListDirectory) << "\n";
     return std::nullopt;
   }
   if (!measured) {
@@ -371,8 +371,8 @@ bool prepare(Sandbox& sandbox, const BenchOptions& options, std::string* error) 
     return false;
   }
   const std::string tarn = options.data + "/tarn";
-  if (mount(tarn.c_str(), kTarnDir, nullptr, MS_BIND, nullptr) != 0) {
-    *error = system_error("bind " + tarn + " over " + kTarnDir);
+  if (mount(tarn.c_str(), kTarnMapDir, nullptr, MS_BIND, nullptr) != 0) {
+    *error = system_error("bind " + tarn + " over " + kTarnMapDir);
     return false;
   }
   return true;

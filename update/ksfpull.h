@@ -18,7 +18,7 @@ struct KsfPaths {
   std::string curl = kCurlPath;
   std::string control_dir = kKsfControlDir;
   std::string mirror_file = kKsfMirrorFile;
-  std::string table_file = kKsfTableFile;
+  std::string table_file = kForgeryTableFile;
 };
 
 inline constexpr int kKsfAttempts = 4;

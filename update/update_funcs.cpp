@@ -240,7 +240,9 @@ std::string update_ksf_command() { return shell_quote(kKsfpullProgram); }
 
 std::string update_tarn_command() {
   return shell_quote(kTarnUpdateProgram) + " -f " + shell_quote(kTarnListsFile) + " -m " +
-         shell_quote(kTarnMirrorFile) + " -u " + shell_quote(kTarnMapDir);
+         shell_quote(kTarnMirrorFile) + " -u " +
+         // tarn_update appends "incoming" to its output directory without a separator.
+         shell_quote(std::string(kTarnMapDir) + "/");
 }
 
 void update_regex(const std::string& list_file, const std::string& type) {
@@ -252,8 +254,8 @@ void update_ksf() { (void)run_command(update_ksf_command().c_str()); }
 void update_tarn() { (void)run_command(update_tarn_command().c_str()); }
 
 void run_updaters() {
-  update_regex(kDynaRegexFile, "DUL");
-  update_regex(kSpamRegexFile, "NONDUL");
+  update_regex(kDynamicHostRegexFile, "DUL");
+  update_regex(kAbusedHostRegexFile, "NONDUL");
   update_ksf();
   update_tarn();
 }

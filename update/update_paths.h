@@ -1,10 +1,13 @@
 // update_paths - the fixed paths, tools and addresses of the updaters: the update job
 // korvex-update, the block-list updater tarn_update, the regex list updater regexpull and
 // the forgery list updater ksfpull. Every fixed location of the subsystem is named here and
-// nowhere else; routines that tests point elsewhere take these as parameters.
+// nowhere else; routines that tests point elsewhere take these as parameters. The data files
+// the updaters refresh are the plugin's, named where the plugin names them.
 #pragma once
 
 #include <string>
+
+#include "plugin/plugin_paths.h"
 
 namespace korvex {
 
@@ -29,14 +32,10 @@ inline constexpr const char* kUpdateCoreDir = "/var/log/korvex/update";
 inline constexpr const char* kAlertSender = "support@korvex.example";
 inline constexpr const char* kAlertSubject = "Korvex Updater Alerts";
 
-// Pattern lists refreshed by regexpull.
-inline constexpr const char* kDynaRegexFile = "/etc/korvex/dynaregex/dyna.regexes";
-inline constexpr const char* kSpamRegexFile = "/etc/korvex/dynaregex/spam.regexes";
 
 // tarn_update.
 inline constexpr const char* kTarnListsFile = "/etc/korvex/tarn/lists_to_update";
 inline constexpr const char* kTarnMirrorFile = "/etc/korvex/tarn/mirror_info";
-inline constexpr const char* kTarnMapDir = "/var/cache/tarn/";
 inline constexpr const char* kTarnCoreDir = "/var/log/korvex/tarn";
 
 // regexpull: the vendor's regex web service.
@@ -51,7 +50,6 @@ inline constexpr const char* kRegexListHeader =
 // ksfpull.
 inline constexpr const char* kKsfControlDir = "/etc/korvex/control";
 inline constexpr const char* kKsfMirrorFile = "/etc/korvex/control/ksf.mirrors";
-inline constexpr const char* kKsfTableFile = "/etc/korvex/control/valid_domain_ips";
 inline constexpr const char* kKsfRemotePath = "/ksf/valid_domain_ips";
 inline constexpr const char* kKsfCoreBaseDir = "/tmp";
 

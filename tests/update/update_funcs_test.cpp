@@ -114,10 +114,10 @@ TEST_F(StandInSendmail, NothingIsSentWithoutAlertsAddressOrProgram) {
 }
 
 TEST(UpdateCommands, UpdaterLinesInOrder) {
-  EXPECT_EQ(update_regex_command(kDynaRegexFile, "DUL"),
+  EXPECT_EQ(update_regex_command(kDynamicHostRegexFile, "DUL"),
             "'/usr/share/korvex/bin/regexpull' -f '/etc/korvex/dynaregex/dyna.regexes' -c tested "
             "-t 'DUL' -e -p 'korvex'");
-  EXPECT_EQ(update_regex_command(kSpamRegexFile, "NONDUL"),
+  EXPECT_EQ(update_regex_command(kAbusedHostRegexFile, "NONDUL"),
             "'/usr/share/korvex/bin/regexpull' -f '/etc/korvex/dynaregex/spam.regexes' -c tested "
             "-t 'NONDUL' -e -p 'korvex'");
   EXPECT_EQ(update_ksf_command(), "'/usr/share/korvex/bin/ksfpull'");
