@@ -16,6 +16,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "check/entry_lines.h"
@@ -24,13 +25,15 @@
 #include "lists/control_files.h"
 #include "lists/list_match.h"
 #include "lists/list_paths.h"
-#include "lists/pattern_index.h"
-#include "lists/pattern_index_finder.h"
+#include "patterns/pattern_index.h"
+#include "patterns/pattern_index_finder.h"
 #include "plugin/checks/checks_internal.h"
 #include "plugin/checks/tarn_map.h"
 #include "plugin/load_spp_env.h"
 #include "plugin/plugin_paths.h"
 #include "plugin/rule_table.h"
+#include "rules/rule_overrides.h"
+#include "rules/rule_registry.h"
 #include "support/unique_fd.h"
 
 namespace korvex {
@@ -62,7 +65,8 @@ void check_flag(const char* path, check_report* report) {
 
 std::vector<std::string> rule_names() {
   std::vector<std::string> names;
-  for (const RuleEntry& rule : builtin_rules()) names.push_back(rule.name);
+  names.reserve(kRuleRegistry.size());
+  for (const rule_descriptor& rule : kRuleRegistry) names.emplace_back(rule.name);
   return names;
 }
 
@@ -118,9 +122,9 @@ struct pattern_list {
   const char* without_it;  // what the rule does when the list is missing
 };
 
-bool rule_is_on(const RuleTable& rules, const std::string& name) {
-  for (const RuleEntry& rule : rules) {
-    if (rule.name == name) return rule.state != RuleState::Disabled;
+bool rule_is_on(const std::vector<RuleState>& states, std::string_view name) {
+  for (std::size_t i = 0; i < kRuleRegistry.size() && i < states.size(); ++i) {
+    if (kRuleRegistry[i].name == name) return states[i] != RuleState::Disabled;
   }
   return false;
 }
@@ -183,9 +187,8 @@ void check_tarn_maps(check_report* report) {
 }
 
 void check_pattern_lists(check_report* report) {
-  RuleTable rules = builtin_rules();
-  apply_rule_overrides(&rules, read_rules_enabled(kListDirectory),
-                       read_rules_disabled(kListDirectory), nullptr);
+  const std::vector<RuleState> rules =
+      configured_rule_states(read_rule_overrides(kListDirectory), nullptr);
   const pattern_list lists[] = {
       {kDynamicHostRegexFile, "check_dynamic_reverse_dns", "has only its built-in pattern"},
       {kAbusedHostRegexFile, "check_reverse_dns_list", "passes every host"},

@@ -11,7 +11,7 @@
 #include "check/installation_check.h"
 #include "rejmsg/rejection_cache.h"
 #include "rejmsg/rejection_rebuild.h"
-#include "rejmsg/rejection_rules.h"
+#include "rules/rule_registry.h"
 #include "rejmsg/rejmsg_paths.h"
 
 namespace korvex {
@@ -26,8 +26,8 @@ void check_rejections(check_report* report) {
                 "reinstall it, then run korvex-rejmsg -i");
     return;
   }
-  for (const rejection_rule& rule : rejection_rules) {
-    const std::string path = rejection_file_path(kRejectionDirectory, rule.name);
+  for (const rule_descriptor& rule : kRuleRegistry) {
+    const std::string path = rejection_file_path(kRejectionDirectory, std::string(rule.name));
     // An empty file is no message: the rebuild removes it.
     if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) {
       continue;

@@ -193,7 +193,7 @@ bool detail_is_known(const std::string& detail, const korvex::SessionState& stat
   }
   const korvex::RuleTable& rules = korvex::builtin_rules();
   return std::any_of(rules.begin(), rules.end(), [&](const korvex::RuleEntry& rule) {
-    return rule.kind == korvex::kRulePlain && rule.name == detail &&
+    return rule.kind() == 1 && rule.name == detail &&
            (state.mua == 0 || rule.applies_to_mua != 0);
   });
 }

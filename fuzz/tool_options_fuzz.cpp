@@ -15,7 +15,7 @@
 #include "fuzz/fuzz_support.h"
 #include "listmgr/listmgr_tool.h"
 #include "lists/list_paths.h"
-#include "rejmsg/rejection_rules.h"
+#include "rules/rule_registry.h"
 #include "rejmsg/rejmsg_tool.h"
 #include "support/qv_log.h"
 
@@ -66,7 +66,7 @@ void check_rejmsg(const std::vector<std::string>& args) {
   const bool names_rule = options.operation == korvex::RejmsgOperation::ADD ||
                           options.operation == korvex::RejmsgOperation::REMOVE;
   if (names_rule && options.rule_name && !options.rule_name->empty()) {
-    options.reason = static_cast<std::uint8_t>(korvex::rejection_rule_reason(*options.rule_name));
+    options.reason = static_cast<std::uint8_t>(korvex::rule_reason(*options.rule_name));
   }
   if (!korvex::rejmsg_validate(options)) return;
   switch (options.operation) {
@@ -77,9 +77,9 @@ void check_rejmsg(const std::vector<std::string>& args) {
       [[fallthrough]];
     case korvex::RejmsgOperation::REMOVE: {
       const auto rule = std::find_if(
-          korvex::rejection_rules.begin(), korvex::rejection_rules.end(),
-          [&](const korvex::rejection_rule& r) { return options.rule_name == r.name; });
-      if (rule == korvex::rejection_rules.end() || rule->reason != options.reason) {
+          korvex::kRuleRegistry.begin(), korvex::kRuleRegistry.end(),
+          [&](const korvex::rule_descriptor& r) { return options.rule_name == r.name; });
+      if (rule == korvex::kRuleRegistry.end() || rule->reason != options.reason) {
         __builtin_trap();
       }
       return;

@@ -18,7 +18,7 @@
 #include "lists/list_match.h"
 #include "lists/list_paths.h"
 #include "lists/list_reader.h"
-#include "plugin/rule_table.h"
+#include "rules/rule_overrides.h"
 
 namespace korvex {
 
@@ -287,9 +287,9 @@ int listmgr_run(int argc, char* argv[], const std::string& base_dir, log_functio
   // the previous mask is of no further use.
   (void)umask(kListFileMask);
   openlog(kListmgrProgram, LOG_PID, LOG_MAIL);
-  EngineContext context = korvex_init(log, base_dir);
-  const int result = listmgr_dispatch(options, context.logger, base_dir);
-  korvex_teardown(&context);
+  // The rule set is read as the plugin reads it, so the overrides' debug lines show here too.
+  (void)configured_rule_states(read_rule_overrides(base_dir), log);
+  const int result = listmgr_dispatch(options, log, base_dir);
   closelog();
   return result;
 }

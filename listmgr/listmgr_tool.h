@@ -49,7 +49,7 @@ int listmgr_list_entries(log_function log, int list_id, const std::string& base_
 int listmgr_dispatch(const ListmgrOptions& options, log_function log, const std::string& base_dir);
 
 // listmgr_run - the whole program over the lists under base_dir: once the command line is
-// accepted, set the creation mask, open syslog and build the engine context with log as its
+// accepted, set the creation mask, open syslog and read the rule set with log as its
 // log function, then dispatch. Returns the exit status.
 int listmgr_run(int argc, char* argv[], const std::string& base_dir, log_function log);
 

@@ -131,10 +131,8 @@ std::string format_stamped_line(const std::string& text) {
 
 CheckResult run_check(const RuleEntry& rule, const EngineContext& context,
                       const SessionState& state, string_list* hits) {
-  if (rule.kind == kRuleBlockList) {
-    const auto* check = std::get_if<block_list_check>(&rule.check);
-    if (check != nullptr && *check != nullptr) return (*check)(state, context.tarn_lists, hits);
-    return DUNNO;
+  if (const auto* check = std::get_if<block_list_check>(&rule.check)) {
+    return *check != nullptr ? (*check)(state, context.tarn_lists, hits) : DUNNO;
   }
   if (const auto* check = std::get_if<plain_rule_check>(&rule.check);
       check != nullptr && *check != nullptr) {
@@ -144,7 +142,7 @@ CheckResult run_check(const RuleEntry& rule, const EngineContext& context,
 }
 
 std::optional<std::string> hit_detail(const RuleEntry& rule, const string_list& hits) {
-  if (rule.kind != kRuleBlockList) return rule.name;
+  if (!std::holds_alternative<block_list_check>(rule.check)) return rule.name;
   if (hits.empty()) return std::nullopt;
   std::string joined;
   for (const std::string& name : hits) joined += (joined.empty() ? "" : ",") + name;
@@ -163,7 +161,7 @@ bool skip_rule(const EngineContext& context, const RuleEntry& rule, const Sessio
                name);
     return true;
   }
-  if (rule.name == "valid_from_domain" && (!state.mail_from || state.mail_from->empty())) {
+  if (rule.skips_bounces && (!state.mail_from || state.mail_from->empty())) {
     engine_log(context, LOG_DEBUG, "Skipping rule '%s' because message appears to be NDR", name);
     return true;
   }

@@ -5,15 +5,15 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
 
-#include "lists/control_files.h"
-#include "lists/list_paths.h"
 #include "plugin/checks/checks.h"
 #include "plugin/plugin_paths.h"
+#include "rules/rule_overrides.h"
 
 namespace korvex {
 
@@ -80,28 +80,18 @@ void show_tarn_lists(const EngineContext& context, line_writer writer, void* wri
   for (const std::string& name : context.tarn_lists) write_line(writer, writer_arg, name);
 }
 
-RuleEntry plain_rule(const char* name, RuleState state, bool applies_to_mua, ReasonId reason,
-                     plain_rule_check check) {
-  return {name, state, static_cast<std::uint8_t>(applies_to_mua ? 1 : 0), reason, kRulePlain,
-          check};
-}
-
 RuleTable make_builtin_rules() {
-  constexpr auto on = RuleState::Enabled;
-  constexpr auto off = RuleState::Disabled;
+  // Each registered rule's check routine has the rule's name.
+#define KORVEX_CHECK_OF(name, state, mua, reason, skips) rule_check{name},
+  const std::array<rule_check, kRuleRegistry.size()> checks{KORVEX_RULES(KORVEX_CHECK_OF)};
+#undef KORVEX_CHECK_OF
   RuleTable rules;
-  rules.push_back({"block_lists", on, 0, 44, kRuleBlockList, block_lists});
-  rules.push_back(plain_rule("block_ip_in_addr", on, true, 19, block_ip_in_addr));
-  rules.push_back(plain_rule("check_ip_reverse_dns", on, false, 25, check_ip_reverse_dns));
-  rules.push_back(
-      plain_rule("check_dynamic_reverse_dns", on, false, 42, check_dynamic_reverse_dns));
-  rules.push_back(plain_rule("check_reverse_dns_list", on, false, 43, check_reverse_dns_list));
-  rules.push_back(plain_rule("resolve_helo_domain", off, false, 23, resolve_helo_domain));
-  rules.push_back(plain_rule("require_full_addr", on, true, 17, require_full_addr));
-  rules.push_back(plain_rule("require_helo", on, true, 21, require_helo));
-  rules.push_back(plain_rule("valid_from_domain", off, false, 2, valid_from_domain));
-  rules.push_back(plain_rule("valid_helo_domain", on, false, 22, valid_helo_domain));
-  rules.push_back(plain_rule("known_sender_forgery", off, true, 46, known_sender_forgery));
+  for (std::size_t i = 0; i < kRuleRegistry.size(); ++i) {
+    const rule_descriptor& rule = kRuleRegistry[i];
+    rules.push_back({std::string(rule.name), rule.default_state,
+                     static_cast<std::uint8_t>(rule.applies_to_mua ? 1 : 0), rule.reason,
+                     checks[i], rule.skips_bounces});
+  }
   return rules;
 }
 
@@ -161,32 +151,18 @@ EngineContext korvex_init(log_function logger, const std::string& config_dir) {
 }
 
 void apply_overrides(EngineContext* context, const std::string& config_dir) {
-  context->tarn_lists = read_tarn_list(kTarnEnabledList, config_dir).value_or(string_list{});
-  const string_list rules_enabled = read_rules_enabled(config_dir);
-  const string_list rules_disabled = read_rules_disabled(config_dir);
+  rule_overrides overrides = read_rule_overrides(config_dir);
+  context->tarn_lists = std::move(overrides.tarn_lists);
   if (context->enabled_rules) {
-    apply_rule_overrides(&*context->enabled_rules, rules_enabled, rules_disabled,
-                         context->logger);
+    apply_rule_overrides(&*context->enabled_rules, overrides.rules_enabled,
+                         overrides.rules_disabled, context->logger);
   }
 }
 
 void apply_rule_overrides(RuleTable* rules, const string_list& rules_enabled,
                           const string_list& rules_disabled, log_function logger) {
   for (RuleEntry& rule : *rules) {
-    if (rule.state == RuleState::Disabled) {
-      // One message per matching line, as the administrator wrote them.
-      for (const std::string& name : rules_enabled) {
-        if (name != rule.name) continue;
-        if (logger != nullptr) logger(LOG_DEBUG, "ENABLING [%s]", rule.name.c_str());
-        rule.state = RuleState::Enabled;
-      }
-      if (rule.state == RuleState::Disabled) continue;
-    }
-    for (const std::string& name : rules_disabled) {
-      if (name != rule.name) continue;
-      if (logger != nullptr) logger(LOG_DEBUG, "DISABLING [%s]", rule.name.c_str());
-      rule.state = RuleState::Disabled;
-    }
+    rule.state = overridden_state(rule.name, rule.state, rules_enabled, rules_disabled, logger);
   }
 }
 

@@ -2,8 +2,8 @@
 // around it: the administrator's on/off overrides, the enabled TARN lists, the check
 // configuration the check routines read, the rule-set display and the full-address test.
 //
-// Exports: RuleState, rule_state_name, CheckResult, check_result_name, the check routine
-// types, RuleEntry, kRulePlain, kRuleBlockList, builtin_rules, EngineContext, CheckConfig,
+// Exports: rule_state_name, CheckResult, check_result_name, the check routine types,
+// RuleEntry, builtin_rules, EngineContext, CheckConfig,
 // config, korvex_init, apply_overrides, apply_rule_overrides, korvex_teardown,
 // show_rule_set, find_char, is_full_address.
 #pragma once
@@ -16,13 +16,11 @@
 
 #include "plugin/load_spp_env.h"
 #include "plugin/reasons.h"
+#include "rules/rule_registry.h"
 #include "support/qv_log.h"
 #include "support/string_list.h"
 
 namespace korvex {
-
-// On/off state of a rule. AlwaysOn is a display name only and behaves like Enabled.
-enum class RuleState : std::uint8_t { Disabled = 0, Enabled = 1, AlwaysOn = 2 };
 
 // rule_state_name - "Disabled", "Enabled", "AlwaysOn".
 const char* rule_state_name(RuleState state);
@@ -41,17 +39,17 @@ using block_list_check = CheckResult (*)(SessionState state, const string_list& 
                                          string_list* hits);
 using rule_check = std::variant<plain_rule_check, block_list_check>;
 
-inline constexpr std::int32_t kRulePlain = 1;
-inline constexpr std::int32_t kRuleBlockList = 5;
-
-// One row of the rule table.
+// One row of the rule table: a registered rule bound to its check routine.
 struct RuleEntry {
   std::string name;
   RuleState state = RuleState::Disabled;
   std::uint8_t applies_to_mua = 0;
   ReasonId reason = 0;
-  std::int32_t kind = kRulePlain;
   rule_check check;
+  bool skips_bounces = false;
+
+  // kind - 5 for the block-list rule, which receives the enabled TARN lists; 1 for the others.
+  std::int32_t kind() const { return std::holds_alternative<block_list_check>(check) ? 5 : 1; }
 };
 
 using RuleTable = std::vector<RuleEntry>;

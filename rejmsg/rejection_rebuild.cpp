@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "rejmsg/rejection_cache.h"
-#include "rejmsg/rejection_rules.h"
+#include "rules/rule_registry.h"
 #include "rejmsg/rejmsg_print.h"
 
 namespace korvex {
@@ -50,8 +50,8 @@ line_read read_first_line(const std::string& path, std::string* line) {
 
 // rebuild_rule - make one rule's cached message agree with its file; false stops the
 // rebuild.
-bool rebuild_rule(const std::string& directory, const rejection_rule& rule) {
-  const std::string path = rejection_file_path(directory, rule.name);
+bool rebuild_rule(const std::string& directory, const rule_descriptor& rule) {
+  const std::string path = rejection_file_path(directory, std::string(rule.name));
   if (!is_regular_file(path)) {
     rejection_cache_store(rule.reason, std::nullopt);
     return true;
@@ -81,9 +81,9 @@ bool rebuild_rule(const std::string& directory, const rejection_rule& rule) {
 
 std::optional<std::string> rejection_file_message(int reason, const std::string& directory,
                                                   std::string* path) {
-  for (const rejection_rule& rule : rejection_rules) {
+  for (const rule_descriptor& rule : kRuleRegistry) {
     if (rule.reason != reason) continue;
-    *path = rejection_file_path(directory, rule.name);
+    *path = rejection_file_path(directory, std::string(rule.name));
     std::string line;
     if (!is_regular_file(*path) || read_first_line(*path, &line) != line_read::read) break;
     // As the cache hands it out: up to the first NUL.
@@ -107,7 +107,7 @@ bool rejection_directory_exists(const std::string& directory) {
 
 int rejection_cache_rebuild(const std::string& directory) {
   if (!rejection_directory_exists(directory)) return -1;
-  for (const rejection_rule& rule : rejection_rules) {
+  for (const rule_descriptor& rule : kRuleRegistry) {
     if (!rebuild_rule(directory, rule)) return -1;
   }
   return 0;

@@ -10,7 +10,7 @@
 
 #include "rejmsg/rejection_cache.h"
 #include "rejmsg/rejection_rebuild.h"
-#include "rejmsg/rejection_rules.h"
+#include "rules/rule_registry.h"
 #include "rejmsg/rejmsg_print.h"
 
 namespace korvex {
@@ -109,7 +109,7 @@ bool has_rule_name(const RejmsgOptions& options) {
 void look_up_rule(RejmsgOptions* options, const std::string& directory) {
   if (!is_add_or_remove(options->operation) || !has_rule_name(*options)) return;
   if (!rejection_directory_exists(directory)) return;
-  options->reason = static_cast<std::uint8_t>(rejection_rule_reason(*options->rule_name));
+  options->reason = static_cast<std::uint8_t>(rule_reason(*options->rule_name));
 }
 
 int run_operation(const RejmsgOptions& options, const std::string& directory) {

@@ -57,12 +57,12 @@ CheckResult check_lists(SessionState, const string_list& tarn_lists, string_list
 
 RuleTable scripted_rules() {
   return {
-      {"block_lists", RuleState::Enabled, 0, 44, kRuleBlockList, check_lists},
-      {"first", RuleState::Enabled, 0, 25, kRulePlain, check_first},
-      {"off_rule", RuleState::Disabled, 1, 23, kRulePlain, check_first},
-      {"mua_rule", RuleState::Enabled, 1, 21, kRulePlain, check_mua},
-      {"valid_from_domain", RuleState::Enabled, 0, 2, kRulePlain, check_from},
-      {"last", RuleState::Enabled, 1, 17, kRulePlain, check_last},
+      {"block_lists", RuleState::Enabled, 0, 44, check_lists},
+      {"first", RuleState::Enabled, 0, 25, check_first},
+      {"off_rule", RuleState::Disabled, 1, 23, check_first},
+      {"mua_rule", RuleState::Enabled, 1, 21, check_mua},
+      {"valid_from_domain", RuleState::Enabled, 0, 2, check_from, true},
+      {"last", RuleState::Enabled, 1, 17, check_last},
   };
 }
 

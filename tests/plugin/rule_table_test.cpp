@@ -111,7 +111,7 @@ TEST(RuleTable, BuiltinRowsCarryReasonsKindsAndMuaFlags) {
   std::vector<std::string> rows;
   for (const RuleEntry& rule : builtin_rules()) {
     rows.push_back(rule.name + " " + std::to_string(rule.reason) + " " +
-                   std::to_string(rule.kind) + " " + std::to_string(rule.applies_to_mua));
+                   std::to_string(rule.kind()) + " " + std::to_string(rule.applies_to_mua));
   }
   EXPECT_EQ(rows, (std::vector<std::string>{
                       "block_lists 44 5 0", "block_ip_in_addr 19 1 1",

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "rejmsg/rejection_cache.h"
-#include "rejmsg/rejection_rules.h"
+#include "rules/rule_registry.h"
 #include "tests/rejmsg/private_ipc.h"
 #include "tests/rejmsg/temp_dir.h"
 
@@ -22,8 +22,8 @@ using testing::TempDir;
 // Cached message of every rule that has one, by rule name.
 std::map<std::string, std::string> cached_messages() {
   std::map<std::string, std::string> messages;
-  for (const rejection_rule& rule : rejection_rules) {
-    if (auto message = rejection_cache_fetch(rule.reason)) messages[rule.name] = *message;
+  for (const rule_descriptor& rule : kRuleRegistry) {
+    if (auto message = rejection_cache_fetch(rule.reason)) messages[std::string(rule.name)] = *message;
   }
   return messages;
 }
@@ -34,12 +34,12 @@ class RejectionRebuild : public testing::PrivateIpc {
 };
 
 TEST(RejectionRules, NamesMapToTheirReasonIdsExactly) {
-  EXPECT_EQ(rejection_rule_reason("block_lists"), 44);
-  EXPECT_EQ(rejection_rule_reason("valid_from_domain"), 2);
-  EXPECT_EQ(rejection_rule_reason("known_sender_forgery"), 46);
-  EXPECT_EQ(rejection_rule_reason("REQUIRE_HELO"), 0);
-  EXPECT_EQ(rejection_rule_reason("require_helo "), 0);
-  EXPECT_EQ(rejection_rule_reason(""), 0);
+  EXPECT_EQ(rule_reason("block_lists"), 44);
+  EXPECT_EQ(rule_reason("valid_from_domain"), 2);
+  EXPECT_EQ(rule_reason("known_sender_forgery"), 46);
+  EXPECT_EQ(rule_reason("REQUIRE_HELO"), 0);
+  EXPECT_EQ(rule_reason("require_helo "), 0);
+  EXPECT_EQ(rule_reason(""), 0);
   EXPECT_EQ(rejection_file_path("/etc/korvex/rejections", "require_helo"),
             "/etc/korvex/rejections/require_helo");
 }
