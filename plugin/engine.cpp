@@ -133,12 +133,14 @@ CheckResult run_check(const RuleEntry& rule, const EngineContext& context,
                       const SessionState& state, string_list* hits) {
   if (rule.kind == kRuleBlockList) {
     const auto* check = std::get_if<block_list_check>(&rule.check);
-    if (check != nullptr && *check != nullptr) return (*check)(state, context.tarn_lists, hits);
+    if (check != nullptr && *check != nullptr) {
+      return (*check)(context.checks, state, context.tarn_lists, hits);
+    }
     return DUNNO;
   }
   if (const auto* check = std::get_if<plain_rule_check>(&rule.check);
       check != nullptr && *check != nullptr) {
-    return (*check)(state);
+    return (*check)(context.checks, state);
   }
   return DUNNO;
 }
