@@ -97,8 +97,9 @@ void BM_lookupMap(benchmark::State& state) {
   std::vector<std::uint32_t> addresses(4096);
   for (auto& address : addresses) address = htonl(static_cast<std::uint32_t>(random()));
   std::size_t next = 0;
+  const CheckContext context;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(lookupMap(descriptor, addresses[next++ % addresses.size()]));
+    benchmark::DoNotOptimize(lookupMap(context, descriptor, addresses[next++ % addresses.size()]));
   }
   (void)close(descriptor);
 }
@@ -109,8 +110,9 @@ void BM_checkRegexList(benchmark::State& state) {
   const std::string path = workspace().root() + "/dyna-" + std::to_string(lines) + ".regexes";
   write_file(path, lines_of(bench::dynamic_host_patterns(workspace().published(), lines, 3001),
                              "# benchmark data\n"));
+  const CheckContext context;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(checkRegexList(path, bench::kCleanHost, silent));
+    benchmark::DoNotOptimize(checkRegexList(context, path, bench::kCleanHost, silent));
   }
 }
 BENCHMARK(BM_checkRegexList)->ArgName("lines")->Arg(100)->Arg(1000)->Arg(10000)->Unit(

@@ -79,9 +79,6 @@ int expected_restriction(const std::optional<korvex::ksf_table>& table, const st
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   // The debug lines are formatted too, so their arguments are exercised.
   (void)::setenv("VERBOSEDEBUG", "1", 1);
-  korvex::__reverse_resolver = no_reverse_lookup;
-  korvex::__forward_resolver = no_forward_lookup;
-  korvex::check_syslog = korvex_fuzz::quiet_log;
   return 0;
 }
 
@@ -119,13 +116,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (restriction != expected_restriction(table, ip, *domain)) __builtin_trap();
   }
 
-  korvex::config.ksf_filename = path;
-  korvex::config.ksf_report_only = report_only ? 1 : 0;
+  korvex::CheckContext checks;
+  checks.ksf_filename = path;
+  checks.ksf_report_only = report_only ? 1 : 0;
+  checks.reverse_lookup = no_reverse_lookup;
+  checks.forward_lookup = no_forward_lookup;
+  checks.system_log = korvex_fuzz::quiet_log;
   korvex::SessionState state;
   state.ip = ip;
   state.mail_from = mail_from;
   korvex_fuzz::captured_lines().clear();
-  const korvex::CheckResult result = korvex::known_sender_forgery(state);
+  const korvex::CheckResult result = korvex::known_sender_forgery(checks, state);
   const bool refused = !ip.empty() && korvex::qv_is_ip(ip.c_str()) && domain && restriction == 0;
   if (result != (refused && !report_only ? korvex::HIT : korvex::DUNNO)) __builtin_trap();
 

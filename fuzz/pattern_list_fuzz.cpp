@@ -67,7 +67,6 @@ int number_after(const std::string& text, const std::string& prefix, std::string
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   korvex::qv_set_logger(korvex_fuzz::quiet_log);
-  korvex::check_syslog = korvex_fuzz::quiet_log;
   const std::uint8_t* split = std::find(data, data + size, std::uint8_t{0});
   const std::string file(reinterpret_cast<const char*>(data), split - data);
   std::string subject;
@@ -84,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   korvex_fuzz::write_file(path, data, file.size());
 
   korvex_fuzz::captured_lines().clear();
-  const int result = korvex::checkRegexList(path, subject, korvex_fuzz::captured_log);
+  korvex::CheckContext checks;
+  checks.system_log = korvex_fuzz::quiet_log;
+  const int result = korvex::checkRegexList(checks, path, subject, korvex_fuzz::captured_log);
 
   const std::string warning = "Warning: checkRegexList(" + path + "): regcomp(line ";
   const std::string hit = "checkRegexList(" + path + ", line ";

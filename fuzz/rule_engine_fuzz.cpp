@@ -138,10 +138,14 @@ fixture* make_fixture() {
              "example.com: 192.0.2.0/24, 198.51.100.7\n# banks\nbank.example: 203.0.113.0/24\n");
 
   made->context = korvex::korvex_init(korvex_fuzz::captured_log, made->config_dir);
-  korvex::config.tarn_map_dir = root + "/tarn";
-  korvex::config.dsl_regex_filename = root + "/dyna.regexes";
-  korvex::config.reverse_dns_regex_filename = root + "/spam.regexes";
-  korvex::config.ksf_filename = root + "/valid_domain_ips";
+  korvex::CheckContext& checks = made->context.checks;
+  checks.tarn_map_dir = root + "/tarn";
+  checks.dsl_regex_filename = root + "/dyna.regexes";
+  checks.reverse_dns_regex_filename = root + "/spam.regexes";
+  checks.ksf_filename = root + "/valid_domain_ips";
+  checks.reverse_lookup = scripted_reverse;
+  checks.forward_lookup = scripted_forward;
+  checks.system_log = korvex_fuzz::captured_log;
   made->setup.list_dir = made->config_dir;
   made->setup.log_dir = made->log_dir;
   made->setup.system_log = korvex_fuzz::quiet_log;
@@ -219,9 +223,6 @@ bool activity_is_sound(const std::string& file, const std::string& log_line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  korvex::__reverse_resolver = scripted_reverse;
-  korvex::__forward_resolver = scripted_forward;
-  korvex::check_syslog = korvex_fuzz::captured_log;
   // The peer's name comes from the session or the scripted lookup, never from this
   // process's environment.
   (void)::unsetenv("TCPREMOTEHOST");

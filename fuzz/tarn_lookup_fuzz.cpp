@@ -95,7 +95,8 @@ const std::string& map_directory() {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
   korvex::qv_set_logger(korvex_fuzz::quiet_log);
-  korvex::check_syslog = korvex_fuzz::quiet_log;
+  korvex::CheckContext checks;
+  checks.system_log = korvex_fuzz::quiet_log;
   const std::uint8_t* octets = data;
   const map_bytes map{data + 4, static_cast<std::int64_t>(size - 4)};
   const int expected = expected_lookup(map, octets);
@@ -103,15 +104,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fill_memory_file(map.data, size - 4);
   std::uint32_t address = 0;  // network byte order: the octets as they stand in memory
   __builtin_memcpy(&address, octets, 4);
-  if (korvex::lookupMap(memory_file(), address) != expected) __builtin_trap();
+  if (korvex::lookupMap(checks, memory_file(), address) != expected) __builtin_trap();
 
-  korvex::config.tarn_map_dir = map_directory();
+  checks.tarn_map_dir = map_directory();
   const std::string path = map_directory() + "/" + kMapName;
   korvex_fuzz::write_file(path, map.data, size - 4);
   char ip[16];
   (void)std::snprintf(ip, sizeof ip, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
-  if (korvex::lookupMapFile(path, ip) != expected) __builtin_trap();
-  if (korvex::lookupMaps(map_directory(), std::string(" missing ") + kMapName, ip, 0) !=
+  if (korvex::lookupMapFile(checks, path, ip) != expected) __builtin_trap();
+  if (korvex::lookupMaps(checks, map_directory(), std::string(" missing ") + kMapName, ip, 0) !=
       (expected == 1 ? 1 : 0)) {
     __builtin_trap();
   }
@@ -120,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the map once for each time it is enabled.
   const korvex::string_list enabled{kMapName, "missing", kMapName};
   korvex::string_list hits;
-  const int listed = korvex::checkList(enabled, ip, korvex::kCheckListTarn, &hits);
+  const int listed = korvex::checkList(checks, enabled, ip, korvex::kCheckListTarn, &hits);
   const korvex::string_list expected_hits =
       expected == 1 ? korvex::string_list{kMapName, kMapName} : korvex::string_list{};
   if (listed != (expected == 1 ? 1 : 0) || hits != expected_hits) __builtin_trap();
@@ -128,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   korvex::SessionState state;
   state.ip = ip;
   hits.clear();
-  const korvex::CheckResult verdict = korvex::block_lists(state, enabled, &hits);
+  const korvex::CheckResult verdict = korvex::block_lists(checks, state, enabled, &hits);
   if (verdict != (expected == 1 ? korvex::HIT : korvex::DUNNO) || hits != expected_hits) {
     __builtin_trap();
   }

@@ -132,11 +132,11 @@ std::string format_stamped_line(const std::string& text) {
 CheckResult run_check(const RuleEntry& rule, const EngineContext& context,
                       const SessionState& state, string_list* hits) {
   if (const auto* check = std::get_if<block_list_check>(&rule.check)) {
-    return *check != nullptr ? (*check)(state, context.tarn_lists, hits) : DUNNO;
+    return *check != nullptr ? (*check)(context.checks, state, context.tarn_lists, hits) : DUNNO;
   }
   if (const auto* check = std::get_if<plain_rule_check>(&rule.check);
       check != nullptr && *check != nullptr) {
-    return (*check)(state);
+    return (*check)(context.checks, state);
   }
   return DUNNO;
 }

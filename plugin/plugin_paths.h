@@ -21,8 +21,8 @@ inline constexpr const char* kCounterFileName = ".counter.dat";
 // Per-process core directory: the five X are replaced by the process id.
 inline constexpr const char* kCoreDirTemplate = "/var/cores/korvex/XXXXX";
 
-// Data files of the checks, as korvex_init sets them in the check configuration; the
-// updaters write them.
+// Data files of the checks, as korvex_init sets them in the check context; the updaters
+// write them.
 inline constexpr const char* kTarnMapDir = "/var/cache/tarn";
 inline constexpr const char* kDynamicHostRegexFile = "/etc/korvex/dynaregex/dyna.regexes";
 inline constexpr const char* kAbusedHostRegexFile = "/etc/korvex/dynaregex/spam.regexes";

@@ -1,5 +1,5 @@
 // rule_table - the built-in rule table, the engine context with the administrator's
-// overrides, the check configuration and the "-s" rule-set display. See rule_table.h.
+// overrides, the check context and the "-s" rule-set display. See rule_table.h.
 #include "plugin/rule_table.h"
 
 #include <syslog.h>
@@ -16,8 +16,6 @@
 #include "rules/rule_overrides.h"
 
 namespace korvex {
-
-CheckConfig config;
 
 namespace {
 
@@ -137,11 +135,20 @@ const RuleTable& builtin_rules() {
   return rules;
 }
 
+CheckContext default_check_context() {
+  CheckContext checks;
+  checks.tarn_map_dir = kTarnMapDir;
+  checks.dsl_regex_filename = kDynamicHostRegexFile;
+  checks.reverse_dns_regex_filename = kAbusedHostRegexFile;
+  checks.ksf_filename = kForgeryTableFile;
+  checks.pattern_index_cache_dir = kPatternIndexCacheDir;
+  return checks;
+}
+
 EngineContext korvex_init(log_function logger, const std::string& config_dir) {
-  config = CheckConfig{kTarnMapDir,       kDynamicHostRegexFile, kAbusedHostRegexFile,
-                       kForgeryTableFile, 0, kPatternIndexCacheDir};
   EngineContext context;
   context.logger = logger;
+  context.checks = default_check_context();
   context.enabled_rules = copy_builtin_rules(
       logger, "korvex_init(): Couldn't allocate space for enabled_rules structure.");
   context.default_rules = copy_builtin_rules(

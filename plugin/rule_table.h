@@ -1,11 +1,11 @@
 // rule_table - the plugin's ordered, built-in table of rules and the engine context built
 // around it: the administrator's on/off overrides, the enabled TARN lists, the check
-// configuration the check routines read, the rule-set display and the full-address test.
+// context handed to every check routine, the rule-set display and the full-address test.
 //
 // Exports: rule_state_name, CheckResult, check_result_name, the check routine types,
-// RuleEntry, builtin_rules, EngineContext, CheckConfig,
-// config, korvex_init, apply_overrides, apply_rule_overrides, korvex_teardown,
-// show_rule_set, find_char, is_full_address.
+// RuleEntry, builtin_rules, EngineContext, default_check_context, korvex_init,
+// apply_overrides, apply_rule_overrides, korvex_teardown, show_rule_set, find_char,
+// is_full_address.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "plugin/checks/check_context.h"
 #include "plugin/load_spp_env.h"
 #include "plugin/reasons.h"
 #include "rules/rule_registry.h"
@@ -31,12 +32,12 @@ enum CheckResult : std::int32_t { DUNNO = 0, HIT = 1, TEMPFAIL = 2 };
 // check_result_name - "DUNNO", "HIT", "TEMPFAIL", or "<UNKNOWN>" for any other value.
 const char* check_result_name(std::int32_t result);
 
-// A plain rule's check: the session, by value.
-using plain_rule_check = CheckResult (*)(SessionState state);
-// The block-list rule's check: the session, the enabled TARN lists and an empty list that
-// receives, on a hit, the names of the lists that hold the peer.
-using block_list_check = CheckResult (*)(SessionState state, const string_list& tarn_lists,
-                                         string_list* hits);
+// A plain rule's check: the engine's check context and the session, by value.
+using plain_rule_check = CheckResult (*)(const CheckContext& context, SessionState state);
+// The block-list rule's check: the check context, the session, the enabled TARN lists and an
+// empty list that receives, on a hit, the names of the lists that hold the peer.
+using block_list_check = CheckResult (*)(const CheckContext& context, SessionState state,
+                                         const string_list& tarn_lists, string_list* hits);
 using rule_check = std::variant<plain_rule_check, block_list_check>;
 
 // One row of the rule table: a registered rule bound to its check routine.
@@ -57,31 +58,22 @@ using RuleTable = std::vector<RuleEntry>;
 // builtin_rules - the built-in rule table, in checking order.
 const RuleTable& builtin_rules();
 
-// The rule tables, enabled TARN lists and log sink of one process. A table that could not
-// be made is absent and is never run or shown.
+// The rule tables, enabled TARN lists, log sink and check context of one process. A table
+// that could not be made is absent and is never run or shown.
 struct EngineContext {
   std::optional<RuleTable> default_rules;
   std::optional<RuleTable> enabled_rules;
   string_list tarn_lists;
   log_function logger = nullptr;
+  CheckContext checks;
 };
 
-// Data-file locations and switches the check routines read; one per process.
-struct CheckConfig {
-  std::string tarn_map_dir;
-  std::string dsl_regex_filename;
-  std::string reverse_dns_regex_filename;
-  std::string ksf_filename;
-  std::int32_t ksf_report_only = 0;
-  // Where a run rebuilds a pattern list's index that no longer fits; empty: never.
-  std::string pattern_index_cache_dir;
-};
+// default_check_context - the installed data-file paths, the system's resolver and syslog.
+CheckContext default_check_context();
 
-extern CheckConfig config;
-
-// korvex_init - reset the check configuration, copy the rule table and apply the overrides
-// and TARN lists from the control files of the configuration directory (normally
-// /etc/korvex, whose "control" directory holds them).
+// korvex_init - set up the check context with the installed paths, copy the rule table and
+// apply the overrides and TARN lists from the control files of the configuration directory
+// (normally /etc/korvex, whose "control" directory holds them).
 EngineContext korvex_init(log_function logger, const std::string& config_dir);
 
 // apply_overrides - load tarn.enabled into tarn_lists and apply rules.enabled and

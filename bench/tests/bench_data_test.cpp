@@ -195,11 +195,12 @@ TEST(GeneratedPlan, WritesTheSameTreeEveryTimeWithTheSessionsPeersWhereTheyBelon
             "resolve_helo_domain\nvalid_from_domain\nknown_sender_forgery\n");
 
   const std::string tarn = first.path() + "/tarn/";
-  EXPECT_EQ(lookupMapFile(tarn + "rbl01", kTarnIp), 1);
-  EXPECT_EQ(lookupMapFile(tarn + "rbl02", kTarnIp), 0);
+  const CheckContext checks;
+  EXPECT_EQ(lookupMapFile(checks, tarn + "rbl01", kTarnIp), 1);
+  EXPECT_EQ(lookupMapFile(checks, tarn + "rbl02", kTarnIp), 0);
   for (const char* map : {"rbl01", "rbl02", "small01"}) {
-    EXPECT_EQ(lookupMapFile(tarn + map, kCleanIp), 0) << map;
-    EXPECT_EQ(lookupMapFile(tarn + map, kExemptIp), 0) << map;
+    EXPECT_EQ(lookupMapFile(checks, tarn + map, kCleanIp), 0) << map;
+    EXPECT_EQ(lookupMapFile(checks, tarn + map, kExemptIp), 0) << map;
   }
 }
 

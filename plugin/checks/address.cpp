@@ -25,13 +25,13 @@ std::optional<std::string> domain_of(const std::string& address) {
 }  // namespace
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult require_full_addr(SessionState state) {
+CheckResult require_full_addr(const CheckContext& /*context*/, SessionState state) {
   if (!state.rcpt_to) return HIT;
   return is_full_address(state.rcpt_to->c_str()) ? DUNNO : HIT;
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult block_ip_in_addr(SessionState state) {
+CheckResult block_ip_in_addr(const CheckContext& /*context*/, SessionState state) {
   if (!state.mail_from || !state.rcpt_to) return DUNNO;
   const auto sender_domain = domain_of(*state.mail_from);
   if (!sender_domain) return DUNNO;
@@ -42,7 +42,7 @@ CheckResult block_ip_in_addr(SessionState state) {
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult valid_from_domain(SessionState state) {
+CheckResult valid_from_domain(const CheckContext& context, SessionState state) {
   if (!state.mail_from) return TEMPFAIL;
   if (state.mail_resolves != 0) return state.mail_resolves == 2 ? HIT : DUNNO;
   const auto domain = domain_of(*state.mail_from);
@@ -52,7 +52,7 @@ CheckResult valid_from_domain(SessionState state) {
     return DUNNO;
   }
   if (domain->empty()) return HIT;
-  return isUnresolvableDomain(*domain) == 1 ? HIT : DUNNO;
+  return isUnresolvableDomain(context, *domain) == 1 ? HIT : DUNNO;
 }
 
 }  // namespace korvex

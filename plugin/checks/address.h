@@ -11,12 +11,12 @@
 namespace korvex {
 
 // require_full_addr - HIT unless the recipient is local part, at sign and domain.
-CheckResult require_full_addr(SessionState state);
+CheckResult require_full_addr(const CheckContext& context, SessionState state);
 
 // block_ip_in_addr - HIT when the sender's or the recipient's domain is a dotted quad.
-CheckResult block_ip_in_addr(SessionState state);
+CheckResult block_ip_in_addr(const CheckContext& context, SessionState state);
 
 // valid_from_domain - HIT when the sender's domain does not resolve.
-CheckResult valid_from_domain(SessionState state);
+CheckResult valid_from_domain(const CheckContext& context, SessionState state);
 
 }  // namespace korvex

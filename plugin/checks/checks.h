@@ -1,5 +1,5 @@
-// checks - the check routines named by the rule table, one per rule. Each takes the run's
-// session by value and reads the check configuration; the block-list routine also gets the
+// checks - the check routines named by the rule table, one per rule. Each takes the engine's
+// check context and the run's session by value; the block-list routine also gets the
 // enabled TARN lists and fills the names of the lists that hold the peer. The routines
 // live in one source per check family; this header gathers them for the rule table.
 //

@@ -1,10 +1,8 @@
 // checks_internal - what the check modules share among themselves and with their tests:
-// the system-log sink, the environment copy helper, the resolver entry points (replaceable,
-// so that tests can script what the resolver says), and a holder for compiled expressions.
+// the line writer of the checks' system log, the environment copy helper, and a holder for
+// compiled expressions.
 //
-// Exports: check_syslog, syslog_line, __getenv, reverse_resolver, __reverse_resolver,
-// forward_outcome, forward_resolver, __forward_resolver, regex_holder, __walk_regex_list,
-// __walk_pattern_index.
+// Exports: syslog_line, __getenv, regex_holder, __walk_regex_list, __walk_pattern_index.
 #pragma once
 
 #include <netinet/in.h>
@@ -15,32 +13,19 @@
 #include <string>
 
 #include "patterns/pattern_index.h"
+#include "plugin/checks/check_context.h"
 #include "support/ip_address.h"
 #include "support/qv_log.h"
 
 namespace korvex {
 
-// Where the checks' own system-log lines go: syslog in the plugin, a capture in tests,
-// nothing when null.
-extern log_function check_syslog;
-
-// syslog_line - hand one line to check_syslog when one is installed.
-void syslog_line(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// syslog_line - hand one line to the context's system log when it has one.
+void syslog_line(const CheckContext& context, int priority, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // __getenv - copy the variable's value: 0 when set, 1 when not set, -1 for bad arguments
 // or no memory.
-int __getenv(const char* name, std::string* copy);
-
-// One reverse query for an address of either family: 0 with the official host name, or the
-// resolver's h_errno code.
-using reverse_resolver = int (*)(const ip_address& address, std::string* name);
-extern reverse_resolver __reverse_resolver;
-
-// What one forward query came to; "no such name" and "try again later" stay apart here
-// even where a caller treats them alike.
-enum class forward_outcome { answered, no_answer, try_again };
-using forward_resolver = forward_outcome (*)(const std::string& name, int type);
-extern forward_resolver __forward_resolver;
+int __getenv(const CheckContext& context, const char* name, std::string* copy);
 
 // A compiled POSIX expression, freed when the holder goes away. compile() returns
 // regcomp's code; error() renders a failed compile into a buffer of the given size.

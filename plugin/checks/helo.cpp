@@ -1,7 +1,7 @@
 // helo - HELO rules and the forward-resolution test.
 //
-// Exports: isUnresolvableDomain, require_helo, valid_helo_domain, resolve_helo_domain;
-// internally __forward_resolver.
+// Exports: isUnresolvableDomain, require_helo, valid_helo_domain, resolve_helo_domain,
+// system_forward_resolver.
 
 #include "plugin/checks/helo.h"
 
@@ -25,14 +25,6 @@ namespace {
 constexpr std::size_t kAnswerSize = 1024;
 // "[" + the shortest dotted quad that can hide inside + "]" is longer than this.
 constexpr std::size_t kShortestBracketedQuad = 8;
-
-forward_outcome query_forward(const std::string& name, int type) {
-  unsigned char answer[kAnswerSize];
-  if (::res_query(name.c_str(), C_IN, type, answer, sizeof answer) > 0) {
-    return forward_outcome::answered;
-  }
-  return h_errno == TRY_AGAIN ? forward_outcome::try_again : forward_outcome::no_answer;
-}
 
 void rule_line(const SessionState& state, int priority, const char* text) {
   if (state.log != nullptr) state.log(priority, "%s", text);
@@ -80,31 +72,37 @@ std::optional<CheckResult> judge_helo_characters(const SessionState& state,
 
 }  // namespace
 
-forward_resolver __forward_resolver = query_forward;
+forward_outcome system_forward_resolver(const std::string& name, int type) {
+  unsigned char answer[kAnswerSize];
+  if (::res_query(name.c_str(), C_IN, type, answer, sizeof answer) > 0) {
+    return forward_outcome::answered;
+  }
+  return h_errno == TRY_AGAIN ? forward_outcome::try_again : forward_outcome::no_answer;
+}
 
-int isUnresolvableDomain(const std::string& name) {
+int isUnresolvableDomain(const CheckContext& context, const std::string& name) {
   if (isDottedQuad(name) != 0) {
-    syslog_line(LOG_INFO, "Did not attempt to resolve IP address");
+    syslog_line(context, LOG_INFO, "Did not attempt to resolve IP address");
     return 0;
   }
   // The name is the client's HELO or sender domain: a CR or LF must not split the line.
-  syslog_line(LOG_INFO, "Looking up domain %s (this may take a while)",
+  syslog_line(context, LOG_INFO, "Looking up domain %s (this may take a while)",
               blank_control_bytes(name).c_str());
   // A resolver that cannot answer now is not told apart from a name that does not exist:
   // both leave the name unresolvable.
-  if (__forward_resolver(name, T_A) == forward_outcome::answered) return 0;
-  return __forward_resolver(name, T_MX) == forward_outcome::answered ? 0 : 1;
+  if (context.forward_lookup(name, T_A) == forward_outcome::answered) return 0;
+  return context.forward_lookup(name, T_MX) == forward_outcome::answered ? 0 : 1;
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult require_helo(SessionState state) {
+CheckResult require_helo(const CheckContext& /*context*/, SessionState state) {
   if (state.helo) return DUNNO;
   rule_line(state, LOG_DEBUG, "require_helo: HELO is null");
   return HIT;
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult valid_helo_domain(SessionState state) {
+CheckResult valid_helo_domain(const CheckContext& /*context*/, SessionState state) {
   if (!state.helo) return HIT;
   const std::string& helo = *state.helo;
   if (helo.empty()) {
@@ -138,7 +136,7 @@ CheckResult valid_helo_domain(SessionState state) {
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult resolve_helo_domain(SessionState state) {
+CheckResult resolve_helo_domain(const CheckContext& context, SessionState state) {
   if (!state.helo) return TEMPFAIL;
   if (state.helo->empty()) return DUNNO;
   if (state.helo_resolves != 0) return state.helo_resolves == 2 ? HIT : DUNNO;
@@ -146,7 +144,7 @@ CheckResult resolve_helo_domain(SessionState state) {
     rule_line(state, LOG_INFO, "Did not attempt to resolve IP address");
     return DUNNO;
   }
-  return isUnresolvableDomain(*state.helo) == 1 ? HIT : DUNNO;
+  return isUnresolvableDomain(context, *state.helo) == 1 ? HIT : DUNNO;
 }
 
 }  // namespace korvex

@@ -15,15 +15,15 @@ namespace korvex {
 
 // isUnresolvableDomain - 1 when neither an A nor an MX query for name is answered, for
 // whatever reason; 0 when one is, and 0 without a query for a dotted quad.
-int isUnresolvableDomain(const std::string& name);
+int isUnresolvableDomain(const CheckContext& context, const std::string& name);
 
 // require_helo - HIT when the client gave no HELO at all.
-CheckResult require_helo(SessionState state);
+CheckResult require_helo(const CheckContext& context, SessionState state);
 
 // valid_helo_domain - HIT when the HELO is empty, localhost, malformed or an address.
-CheckResult valid_helo_domain(SessionState state);
+CheckResult valid_helo_domain(const CheckContext& context, SessionState state);
 
 // resolve_helo_domain - HIT when the HELO name does not resolve.
-CheckResult resolve_helo_domain(SessionState state);
+CheckResult resolve_helo_domain(const CheckContext& context, SessionState state);
 
 }  // namespace korvex

@@ -1,6 +1,9 @@
 // known_sender_forgery_funcs - the forgery table parser and the known_sender_forgery rule.
 // See known_sender_forgery_funcs.h; the parser's steps are in
 // known_sender_forgery_internal.h.
+//
+// The rule reads the table a block of whole lines at a time and parses only the lines where
+// the sender's domain occurs; its verdict is the one the whole table, parsed, would give.
 #include "plugin/checks/known_sender_forgery_funcs.h"
 
 #include <arpa/inet.h>
@@ -181,11 +184,11 @@ std::size_t find_lowered(std::string_view text, const std::string& needle, std::
   return std::string::npos;
 }
 
-// verdict_in_lines - the verdict of the first line among these whole lines that is stored
-// under the domain, or nothing when none is.
-std::optional<int> verdict_in_lines(const char* ip, const std::string& lower_domain,
-                                    std::string_view lines) {
-  // A line can name the domain only if the domain, in some case, occurs in it.
+// first_record_in_lines - the first record among these whole lines that is stored under the
+// domain, or nothing when none is. A line can name the domain only if the domain, in some
+// case, occurs in it; only such lines are parsed, and the first of them that parses counts.
+std::optional<ksf_domain_ips> first_record_in_lines(const std::string& lower_domain,
+                                                    std::string_view lines) {
   std::size_t from = 0;
   for (;;) {
     const std::size_t found = find_lowered(lines, lower_domain, from);
@@ -196,59 +199,28 @@ std::optional<int> verdict_in_lines(const char* ip, const std::string& lower_dom
     from = line_end + 1;
     const std::string line = trimmed(std::string(lines.substr(line_start, line_end - line_start)));
     if (!may_name_domain(line, lower_domain)) continue;
-    // The first line for the domain that parses is the one that counts.
-    const auto record = __ksf_parse_domain_ips_line(line.c_str());
-    if (record && record->domain == lower_domain) {
-      return __ksf_is_ip_in_ranges(ip, record->ip_set) ? 1 : 0;
-    }
+    auto record = __ksf_parse_domain_ips_line(line.c_str());
+    if (record && record->domain == lower_domain) return record;
   }
 }
 
-// restriction_by_lines - the verdict of ksf_check_domain_to_ip_restriction on the table at
-// path, reached by parsing only the lines that may name the domain. Every other line could
-// only have added records for other domains and diagnostics; the caller takes this way only
-// when nobody receives diagnostics, since it leaves out those of the lines it passes over.
-// The table is taken as qv_file_get_contents takes it - as long as it was when opened, up
-// to its first NUL, nothing when empty, unreadable or too large - but read and searched a
-// block of whole lines at a time, so that a run touches little memory.
-int restriction_by_lines(const char* ip, const std::string& lower_domain, const char* path) {
-  const unique_fd file(::open(path, O_RDONLY | O_CLOEXEC));
-  struct stat status {};
-  if (!file.valid() || ::fstat(file.get(), &status) != 0 || status.st_size <= 0 ||
-      status.st_size > kQvFileMaxContents) {
-    return 1;
+// read_table_block - append up to length more bytes of the table to text; false on a read
+// error. *ended is set at the end of the file.
+bool read_table_block(int fd, std::size_t length, std::string* text, bool* ended) {
+  const std::size_t kept = text->size();
+  text->resize(kept + length);
+  ssize_t got = 0;
+  do {
+    got = ::read(fd, text->data() + kept, length);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    QV_ERROR(kModule, "%s", std::strerror(errno));
+    text->resize(kept);
+    return false;
   }
-  constexpr std::size_t kBlock = 16384;
-  const auto size = static_cast<std::size_t>(status.st_size);
-  std::size_t taken = 0;
-  std::string text;  // the start of a line carried over, then the block just read
-  for (bool ended = false; !ended;) {
-    const std::size_t kept = text.size();
-    text.resize(kept + std::min(kBlock, size - taken));
-    ssize_t got = 0;
-    do {
-      got = ::read(file.get(), text.data() + kept, text.size() - kept);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) return 1;
-    text.resize(kept + static_cast<std::size_t>(got));
-    taken += static_cast<std::size_t>(got);
-    ended = got == 0 || taken >= size;
-    // The table ends at a NUL, as the C string of a whole read would.
-    const std::size_t nul = text.find('\0', kept);
-    if (nul != std::string::npos) {
-      text.resize(nul);
-      ended = true;
-    }
-    const std::size_t last_line_feed = text.rfind('\n');
-    std::size_t whole = last_line_feed == std::string::npos ? 0 : last_line_feed + 1;
-    if (ended) whole = text.size();
-    if (const auto verdict =
-            verdict_in_lines(ip, lower_domain, std::string_view(text).substr(0, whole))) {
-      return *verdict;
-    }
-    text.erase(0, whole);
-  }
-  return 1;
+  text->resize(kept + static_cast<std::size_t>(got));
+  *ended = got == 0;
+  return true;
 }
 
 }  // namespace
@@ -459,6 +431,59 @@ std::optional<ksf_table> ksf_get_domain_ip_sets_from_file(const char* path) {
   }
 }
 
+std::optional<ksf_table> ksf_get_domain_ip_sets_from_file(const char* path,
+                                                          const std::string& domain) {
+  if (path == nullptr || *path == '\0' || domain.empty()) {
+    report_invalid_argument(__func__, __LINE__);
+    return std::nullopt;
+  }
+  // The table is taken as the whole-table read takes it: as long as it was when opened, up to
+  // its first NUL, none when empty, unreadable or too large. It is read and searched a block
+  // of whole lines at a time, so that a run touches a few pages, and read to its end even
+  // after the domain's line was found, so that a table that cannot be read whole decides
+  // nothing either way.
+  const unique_fd file(qv_open(path, false, O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (!file.valid() || ::fstat(file.get(), &status) != 0 || status.st_size <= 0 ||
+      status.st_size > kQvFileMaxContents) {
+    QV_ERROR(kModule, "Failed to read domain/ip list file: %s", path);
+    return std::nullopt;
+  }
+  constexpr std::size_t kBlock = 16384;
+  const auto size = static_cast<std::size_t>(status.st_size);
+  std::optional<ksf_domain_ips> record;
+  bool at_nul = false;
+  std::size_t taken = 0;
+  std::string text;  // the start of a line carried over, then the block just read
+  for (bool ended = false; !ended;) {
+    const std::size_t kept = text.size();
+    if (!read_table_block(file.get(), std::min(kBlock, size - taken), &text, &ended)) {
+      QV_ERROR(kModule, "Failed to read domain/ip list file: %s", path);
+      return std::nullopt;
+    }
+    taken += text.size() - kept;
+    ended = ended || taken >= size;
+    if (record || at_nul) {
+      text.clear();
+      continue;
+    }
+    // The table ends at a NUL, as the C string of a whole read would.
+    const std::size_t nul = text.find('\0', kept);
+    if (nul != std::string::npos) {
+      text.resize(nul);
+      at_nul = true;
+    }
+    const std::size_t last_line_feed = text.rfind('\n');
+    std::size_t whole = last_line_feed == std::string::npos ? 0 : last_line_feed + 1;
+    if (ended || at_nul) whole = text.size();
+    record = first_record_in_lines(domain, std::string_view(text).substr(0, whole));
+    text.erase(0, whole);
+  }
+  ksf_table table;
+  if (record) table.push_back(std::move(*record));
+  return table;
+}
+
 std::optional<std::string> ksf_parse_mail_from_domain(const char* mail_from) {
   if (mail_from == nullptr || *mail_from == '\0') {
     QV_DEBUG(kModule, "empty or NULL MAIL FROM argument - possible bounce");
@@ -494,12 +519,8 @@ int ksf_check_domain_to_ip_restriction(const char* ip, const char* domain, const
       QV_ERROR(kModule, "Invalid domain - blank after trimming whitespace");
       return 1;
     }
-    if (qv_logger == nullptr) {
-      // The plugin's case: what the whole parse would report goes nowhere, and on every run
-      // only the sender's domain matters, so the table's other lines are not parsed.
-      return restriction_by_lines(ip, wanted, path);
-    }
-    const auto table = ksf_get_domain_ip_sets_from_file(path);
+    // On every run only the sender's domain matters: the table's other lines are not parsed.
+    const auto table = ksf_get_domain_ip_sets_from_file(path, wanted);
     if (!table) {
       QV_DEBUG(kModule, "could not get domains/ips, or none in file");
       return 1;
@@ -520,19 +541,19 @@ void ksf_set_verbose(int flag) { verbose = flag; }
 
 // The rule routines share the by-value session signature of the rule table.
 // NOLINTNEXTLINE(performance-unnecessary-value-param)
-CheckResult known_sender_forgery(SessionState state) {
+CheckResult known_sender_forgery(const CheckContext& context, SessionState state) {
   if (!state.mail_from || state.mail_from->empty() || !state.ip || state.ip->empty()) {
     return DUNNO;
   }
   const char* ip = state.ip->c_str();
   if (!is_ipv6_address(ip) && !qv_is_ip(ip)) return DUNNO;
-  const std::string& path = config.ksf_filename;
+  const std::string& path = context.ksf_filename;
   if (path.empty() || !qv_file_exists(path.c_str())) return DUNNO;
   const auto domain = ksf_parse_mail_from_domain(state.mail_from->c_str());
   if (!domain) return DUNNO;
   if (ksf_check_domain_to_ip_restriction(ip, domain->c_str(), path.c_str()) != 0) return DUNNO;
   // Report-only lets an administrator watch what the rule would refuse before relying on it.
-  const bool report_only = config.ksf_report_only == 1;
+  const bool report_only = context.ksf_report_only == 1;
   qv_log_info("IP [%s] may not send from domain [%s]%s", ip, domain->c_str(),
               report_only ? " (DEBUG)" : "");
   return report_only ? DUNNO : HIT;

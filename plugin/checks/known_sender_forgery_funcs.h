@@ -46,9 +46,10 @@ struct ksf_domain_ips {
 // The parsed table, in file order.
 using ksf_table = std::vector<ksf_domain_ips>;
 
-// known_sender_forgery - HIT when the sender's domain is listed and the peer's address lies
-// outside all of its networks (DUNNO instead while the report-only switch is on).
-CheckResult known_sender_forgery(SessionState state);
+// known_sender_forgery - HIT when the sender's domain is listed in the context's forgery
+// table and the peer's address lies outside all of its networks (DUNNO instead while the
+// context's report-only switch is on).
+CheckResult known_sender_forgery(const CheckContext& context, SessionState state);
 
 // ksf_check_domain_to_ip_restriction - 1 when ip may send for domain according to the table
 // at path, or when nothing can be decided; 0 when it may not.
@@ -60,6 +61,13 @@ std::optional<std::string> ksf_parse_mail_from_domain(const char* mail_from);
 // ksf_get_domain_ip_sets_from_file - the parsed table at path, or none when it cannot be
 // read or no line of it parses.
 std::optional<ksf_table> ksf_get_domain_ip_sets_from_file(const char* path);
+
+// ksf_get_domain_ip_sets_from_file - the part of the table at path that speaks for the
+// lower-case domain: the first record stored under it, or an empty table when no line is;
+// none when the table cannot be read whole or is empty. Only the lines where the domain
+// occurs are parsed.
+std::optional<ksf_table> ksf_get_domain_ip_sets_from_file(const char* path,
+                                                          const std::string& domain);
 
 // ksf_set_verbose - with a non-zero flag, report every dropped table line and entry as an
 // error line.

@@ -3,8 +3,8 @@
 //
 // Exports: default_dslregex, isDottedQuad, lookupReverseDNS, lookupReverseDns,
 // checkRegexList, checkDSLRegexList, isDSL, check_ip_reverse_dns,
-// check_dynamic_reverse_dns, check_reverse_dns_list; internally check_syslog, syslog_line,
-// __getenv, __reverse_resolver, __walk_regex_list and __walk_pattern_index.
+// check_dynamic_reverse_dns, check_reverse_dns_list, system_reverse_resolver; internally
+// syslog_line, __getenv, __walk_regex_list and __walk_pattern_index.
 //
 // checkRegexList compiles pattern lines one at a time. With a fresh index beside the list it
 // passes over the lines whose literals cannot occur in the subject and reports the lines that
@@ -40,19 +40,9 @@ namespace korvex {
 
 const char default_dslregex[] = "^[^.0-9]*[0-9]{1,3}-[0-9]{1,3}-[0-9]{1,3}-[0-9]{1,3}[^0-9]*.";
 
-log_function check_syslog = ::syslog;
-
 namespace {
 
 constexpr int kReverseRetries = 3;
-
-int query_reverse_name(const ip_address& address, std::string* name) {
-  const socklen_t length = address.family == AF_INET ? sizeof(in_addr) : sizeof(in6_addr);
-  const hostent* host = ::gethostbyaddr(address.bytes.data(), length, address.family);
-  if (host == nullptr) return h_errno;
-  *name = host->h_name != nullptr ? host->h_name : "";
-  return 0;
-}
 
 // The address a reverse query asks about: what inet_aton makes of an IPv4 text (its
 // shorthand forms included), or an IPv6 address, looked up in ip6.arpa unless it carries
@@ -164,29 +154,35 @@ struct peer_name {
   std::string name;
 };
 
-peer_name look_up_peer(const SessionState& state) {
+peer_name look_up_peer(const CheckContext& context, const SessionState& state) {
   peer_name peer{kReverseLookupFailed, {}};
-  peer.code = lookupReverseDns(&peer.name, state.ip);
+  peer.code = lookupReverseDns(context, &peer.name, state.ip);
   return peer;
 }
 
 }  // namespace
 
-reverse_resolver __reverse_resolver = query_reverse_name;
+int system_reverse_resolver(const ip_address& address, std::string* name) {
+  const socklen_t length = address.family == AF_INET ? sizeof(in_addr) : sizeof(in6_addr);
+  const hostent* host = ::gethostbyaddr(address.bytes.data(), length, address.family);
+  if (host == nullptr) return h_errno;
+  *name = host->h_name != nullptr ? host->h_name : "";
+  return 0;
+}
 
-void syslog_line(int priority, const char* format, ...) {
-  if (check_syslog == nullptr) return;
+void syslog_line(const CheckContext& context, int priority, const char* format, ...) {
+  if (context.system_log == nullptr) return;
   char text[1024];
   va_list arguments;
   va_start(arguments, format);
   (void)std::vsnprintf(text, sizeof text, format, arguments);  // a longer line is cut
   va_end(arguments);
-  check_syslog(priority, "%s", text);
+  context.system_log(priority, "%s", text);
 }
 
-int __getenv(const char* name, std::string* copy) {
+int __getenv(const CheckContext& context, const char* name, std::string* copy) {
   if (name == nullptr || copy == nullptr) {
-    syslog_line(LOG_DEBUG, "__getenv(): attempt to call with invalid arguments");
+    syslog_line(context, LOG_DEBUG, "__getenv(): attempt to call with invalid arguments");
     return -1;
   }
   const char* value = std::getenv(name);
@@ -194,7 +190,7 @@ int __getenv(const char* name, std::string* copy) {
   try {
     *copy = value;
   } catch (const std::bad_alloc&) {
-    syslog_line(LOG_ERR, "__getenv(): out of memory error");
+    syslog_line(context, LOG_ERR, "__getenv(): out of memory error");
     return -1;
   }
   return 0;
@@ -209,62 +205,64 @@ int isDottedQuad(const std::optional<std::string>& text) {
              : 0;
 }
 
-unsigned lookupReverseDNS(std::string* name, const std::optional<std::string>& ip) {
+unsigned lookupReverseDNS(const CheckContext& context, std::string* name,
+                          const std::optional<std::string>& ip) {
   if (name == nullptr || !ip) {
-    syslog_line(LOG_DEBUG, "__runRDNSQuery(): attempt to run with invalid arguments");
+    syslog_line(context, LOG_DEBUG, "__runRDNSQuery(): attempt to run with invalid arguments");
     return kReverseLookupFailed;
   }
   const std::optional<ip_address> parsed = reverse_query_address(*ip);
   if (!parsed) {
-    syslog_line(LOG_WARNING, "lookupReverseDNS(): invalid IP address");
+    syslog_line(context, LOG_WARNING, "lookupReverseDNS(): invalid IP address");
     return kReverseBadArgument;
   }
   const ip_address& address = *parsed;
   std::string found;
-  int error = __reverse_resolver(address, &found);
+  int error = context.reverse_lookup(address, &found);
   for (int retry = 0; error == TRY_AGAIN && retry < kReverseRetries; ++retry) {
-    error = __reverse_resolver(address, &found);
+    error = context.reverse_lookup(address, &found);
   }
   switch (error) {
     case 0:
       *name = found;
       // A PTR record holds whatever bytes its zone's owner chose.
-      syslog_line(LOG_DEBUG, "lookupReverseDNS(): resolved to [%s]",
+      syslog_line(context, LOG_DEBUG, "lookupReverseDNS(): resolved to [%s]",
                   blank_control_bytes(*name).c_str());
       return kReverseNameFound;
     case TRY_AGAIN:
-      syslog_line(LOG_ERR, "gethostbyaddr() retried %d times", kReverseRetries);
+      syslog_line(context, LOG_ERR, "gethostbyaddr() retried %d times", kReverseRetries);
       return kReverseLookupFailed;
     case HOST_NOT_FOUND:
-      syslog_line(LOG_DEBUG, "Hostname for IP %s could not be found",
+      syslog_line(context, LOG_DEBUG, "Hostname for IP %s could not be found",
                   blank_control_bytes(*ip).c_str());
       name->clear();
       return kReverseNoName;
     case NO_RECOVERY:
-      syslog_line(LOG_ERR, "A non-recoverable DNS server error occured");
+      syslog_line(context, LOG_ERR, "A non-recoverable DNS server error occured");
       return kReverseLookupFailed;
     default:
-      syslog_line(LOG_ERR, "Unable to lookup reverse-DNS");
+      syslog_line(context, LOG_ERR, "Unable to lookup reverse-DNS");
       return kReverseLookupFailed;
   }
 }
 
-unsigned lookupReverseDns(std::string* name, const std::optional<std::string>& ip) {
+unsigned lookupReverseDns(const CheckContext& context, std::string* name,
+                          const std::optional<std::string>& ip) {
   if (name == nullptr || !ip) {
-    syslog_line(LOG_DEBUG, "lookupReverseDns(): NULL arguments detected");
+    syslog_line(context, LOG_DEBUG, "lookupReverseDns(): NULL arguments detected");
     return kReverseBadArgument;
   }
   std::string from_environment;
-  if (__getenv("TCPREMOTEHOST", &from_environment) == 0) {
+  if (__getenv(context, "TCPREMOTEHOST", &from_environment) == 0) {
     *name = from_environment;
     return name->empty() ? kReverseNoName : kReverseNameFound;
   }
   if (isDottedQuad(ip) == 0 && !parse_ipv6_address(*ip)) {
-    syslog_line(LOG_DEBUG, "lookupReverseDNS(): Invalid IP address detected");
+    syslog_line(context, LOG_DEBUG, "lookupReverseDNS(): Invalid IP address detected");
     return kReverseBadArgument;
   }
   std::string found;
-  const unsigned code = lookupReverseDNS(&found, ip);
+  const unsigned code = lookupReverseDNS(context, &found, ip);
   if (code == kReverseNameFound || code == kReverseNoName) *name = found;
   return code;
 }
@@ -311,7 +309,8 @@ bool __walk_pattern_index(const pattern_index_view& index, const std::string& pa
   return true;
 }
 
-int checkRegexList(const std::string& path, const std::string& subject, log_function logger) {
+int checkRegexList(const CheckContext& context, const std::string& path,
+                   const std::string& subject, log_function logger) {
   const file_holder file(std::fopen(path.c_str(), "re"));
   if (file.get() == nullptr) {
     if (logger != nullptr) {
@@ -322,7 +321,7 @@ int checkRegexList(const std::string& path, const std::string& subject, log_func
   // The index is judged against the open descriptor, so a list replaced meanwhile cannot be
   // paired with the index of another.
   found_index found;
-  find_pattern_index(::fileno(file.get()), path, config.pattern_index_cache_dir, &found);
+  find_pattern_index(::fileno(file.get()), path, context.pattern_index_cache_dir, &found);
   report_rebuild(found, path, logger);
   int result = 0;
   if (found.origin != index_origin::none &&
@@ -332,22 +331,22 @@ int checkRegexList(const std::string& path, const std::string& subject, log_func
   return __walk_regex_list(file.get(), path, subject, logger);
 }
 
-int checkDSLRegexList(const std::string& subject) {
-  if (config.dsl_regex_filename.empty()) {
-    syslog_line(LOG_INFO, "Warning: checkDSLRegexList(): filename not set");
+int checkDSLRegexList(const CheckContext& context, const std::string& subject) {
+  if (context.dsl_regex_filename.empty()) {
+    syslog_line(context, LOG_INFO, "Warning: checkDSLRegexList(): filename not set");
     return -1;
   }
-  return checkRegexList(config.dsl_regex_filename, subject, check_syslog);
+  return checkRegexList(context, context.dsl_regex_filename, subject, context.system_log);
 }
 
-int isDSL(const std::optional<std::string>& host) {
+int isDSL(const CheckContext& context, const std::optional<std::string>& host) {
   if (!host) return 0;
-  const int listed = checkDSLRegexList(*host);
+  const int listed = checkDSLRegexList(context, *host);
   if (listed == 0 || listed == 1) return listed;
   regex_holder fallback;
   const int code = fallback.compile(default_dslregex, kPatternFlags);
   if (code != 0) {
-    syslog_line(LOG_INFO, "Warning: isDSL(): regcomp(): %s\n",
+    syslog_line(context, LOG_INFO, "Warning: isDSL(): regcomp(): %s\n",
                 fallback.error(code, kPatternErrorSize).c_str());
     return 0;
   }
@@ -355,10 +354,10 @@ int isDSL(const std::optional<std::string>& host) {
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult check_ip_reverse_dns(SessionState state) {
+CheckResult check_ip_reverse_dns(const CheckContext& context, SessionState state) {
   if (!state.ip) return TEMPFAIL;
   if (state.remote_host || state.rdns_state != 0) return state.rdns_state == 2 ? HIT : DUNNO;
-  switch (look_up_peer(state).code) {
+  switch (look_up_peer(context, state).code) {
     case kReverseNameFound:
       return DUNNO;
     case kReverseNoName:
@@ -369,15 +368,15 @@ CheckResult check_ip_reverse_dns(SessionState state) {
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult check_dynamic_reverse_dns(SessionState state) {
+CheckResult check_dynamic_reverse_dns(const CheckContext& context, SessionState state) {
   if (!state.ip) return TEMPFAIL;
   if (state.rdns_state == 2) return HIT;
-  if (state.remote_host) return isDSL(state.remote_host) == 1 ? HIT : DUNNO;
+  if (state.remote_host) return isDSL(context, state.remote_host) == 1 ? HIT : DUNNO;
   if (state.rdns_state != 0) return DUNNO;
-  const peer_name peer = look_up_peer(state);
+  const peer_name peer = look_up_peer(context, state);
   switch (peer.code) {
     case kReverseNameFound:
-      return isDSL(peer.name) == 1 ? HIT : DUNNO;
+      return isDSL(context, peer.name) == 1 ? HIT : DUNNO;
     case kReverseNoName:
       return HIT;
     default:
@@ -386,7 +385,7 @@ CheckResult check_dynamic_reverse_dns(SessionState state) {
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult check_reverse_dns_list(SessionState state) {
+CheckResult check_reverse_dns_list(const CheckContext& context, SessionState state) {
   if (!state.ip) return TEMPFAIL;
   if (state.rdns_state == 2) return DUNNO;
   std::string name;
@@ -394,19 +393,19 @@ CheckResult check_reverse_dns_list(SessionState state) {
     name = *state.remote_host;
   } else {
     if (state.rdns_state != 0) return DUNNO;
-    const peer_name peer = look_up_peer(state);
+    const peer_name peer = look_up_peer(context, state);
     if (peer.code == kReverseNoName) return DUNNO;
     if (peer.code != kReverseNameFound) return TEMPFAIL;
     name = peer.name;
   }
-  if (config.reverse_dns_regex_filename.empty()) {
+  if (context.reverse_dns_regex_filename.empty()) {
     if (state.log != nullptr) {
       state.log(LOG_INFO,
                 "check_reverse_dns_list(): reverse_dns_regex_filename not set, ignoring.");
     }
     return DUNNO;
   }
-  switch (checkRegexList(config.reverse_dns_regex_filename, name, check_syslog)) {
+  switch (checkRegexList(context, context.reverse_dns_regex_filename, name, context.system_log)) {
     case 1:
       return HIT;
     case -1:

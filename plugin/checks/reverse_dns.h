@@ -35,28 +35,32 @@ int isDottedQuad(const std::optional<std::string>& text);
 
 // lookupReverseDNS - ask the resolver for the name of ip, retrying while it says "try
 // again". On a found name or no name, *name receives the name (empty for no name).
-unsigned lookupReverseDNS(std::string* name, const std::optional<std::string>& ip);
+unsigned lookupReverseDNS(const CheckContext& context, std::string* name,
+                          const std::optional<std::string>& ip);
 
 // lookupReverseDns - the peer's name: TCPREMOTEHOST when set, otherwise a live lookup.
-unsigned lookupReverseDns(std::string* name, const std::optional<std::string>& ip);
+unsigned lookupReverseDns(const CheckContext& context, std::string* name,
+                          const std::optional<std::string>& ip);
 
 // checkRegexList - 1 when a pattern of the list at path matches subject, 0 when none does,
-// -1 when the file cannot be opened or a pattern failed to compile and none matched.
-int checkRegexList(const std::string& path, const std::string& subject, log_function logger);
+// -1 when the file cannot be opened or a pattern failed to compile and none matched. An index
+// that no longer fits the list is rebuilt in the context's pattern-index cache.
+int checkRegexList(const CheckContext& context, const std::string& path,
+                   const std::string& subject, log_function logger);
 
 // checkDSLRegexList - checkRegexList on the configured dynamic-host list.
-int checkDSLRegexList(const std::string& subject);
+int checkDSLRegexList(const CheckContext& context, const std::string& subject);
 
 // isDSL - 1 when host looks like a dynamically addressed line, else 0.
-int isDSL(const std::optional<std::string>& host);
+int isDSL(const CheckContext& context, const std::optional<std::string>& host);
 
 // check_ip_reverse_dns - HIT when the peer's address has no name.
-CheckResult check_ip_reverse_dns(SessionState state);
+CheckResult check_ip_reverse_dns(const CheckContext& context, SessionState state);
 
 // check_dynamic_reverse_dns - HIT when the peer's name is missing or looks dynamic.
-CheckResult check_dynamic_reverse_dns(SessionState state);
+CheckResult check_dynamic_reverse_dns(const CheckContext& context, SessionState state);
 
 // check_reverse_dns_list - HIT when the peer's name is on the abusive-host list.
-CheckResult check_reverse_dns_list(SessionState state);
+CheckResult check_reverse_dns_list(const CheckContext& context, SessionState state);
 
 }  // namespace korvex

@@ -58,21 +58,23 @@ bool beyond_bound(std::uint32_t offset, off_t size, std::int64_t level_bytes) {
 }
 
 // Follows one table word: 0 or 1 when it decides, -1 when corrupt, 2 when it points on.
-int judge_word(std::uint32_t word, off_t size, std::int64_t level_bytes) {
+int judge_word(const CheckContext& context, std::uint32_t word, off_t size,
+               std::int64_t level_bytes) {
   if (word == kNothingListed) return 0;
   if (word == kAllListed) return 1;
   if (beyond_bound(word, size, level_bytes)) {
-    syslog_line(LOG_ERR, "lookupMap(): corrupt TARN file");
+    syslog_line(context, LOG_ERR, "lookupMap(): corrupt TARN file");
     return -1;
   }
   return 2;
 }
 
-int check_regex_entry(const std::string& entry, const std::string& subject, string_list* hits) {
+int check_regex_entry(const CheckContext& context, const std::string& entry,
+                      const std::string& subject, string_list* hits) {
   regex_holder pattern;
   const int code = pattern.compile(entry.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB);
   if (code != 0) {
-    syslog_line(LOG_INFO, "Warning: regcomp(): %s\n", pattern.error(code, kRegexErrorSize).c_str());
+    syslog_line(context, LOG_INFO, "Warning: regcomp(): %s\n", pattern.error(code, kRegexErrorSize).c_str());
     return 0;
   }
   if (!pattern.matches(subject.c_str())) return 0;
@@ -80,19 +82,20 @@ int check_regex_entry(const std::string& entry, const std::string& subject, stri
   return 1;
 }
 
-int check_tarn_entry(const std::string& entry, const std::string& subject, string_list* hits) {
-  const std::string path = config.tarn_map_dir + "/" + entry;
-  syslog_line(LOG_DEBUG, "checkList(): TARN lookup [%s]", path.c_str());
-  if (lookupMapFile(path, subject) != 1) return 0;
+int check_tarn_entry(const CheckContext& context, const std::string& entry,
+                     const std::string& subject, string_list* hits) {
+  const std::string path = context.tarn_map_dir + "/" + entry;
+  syslog_line(context, LOG_DEBUG, "checkList(): TARN lookup [%s]", path.c_str());
+  if (lookupMapFile(context, path, subject) != 1) return 0;
   if (hits != nullptr) (void)string_list_append(hits, entry);  // the match stands regardless
   return 1;
 }
 
 }  // namespace
 
-int lookupMap(int descriptor, std::uint32_t address) {
+int lookupMap(const CheckContext& context, int descriptor, std::uint32_t address) {
   if (descriptor == -1) {
-    syslog_line(LOG_WARNING, "lookupMap(): invalid file handle");
+    syslog_line(context, LOG_WARNING, "lookupMap(): invalid file handle");
     return -1;
   }
   const off_t size = file_size(descriptor);
@@ -103,14 +106,14 @@ int lookupMap(int descriptor, std::uint32_t address) {
 
   std::uint32_t root_word = 0;
   if (!read_word(descriptor, std::int64_t{a} * 4, &root_word)) return -1;
-  const int root = judge_word(root_word, size, kTableBytes);
+  const int root = judge_word(context, root_word, size, kTableBytes);
   if (root != 2) return root;
 
   std::uint32_t table_word = 0;
   if (!read_word(descriptor, std::int64_t{root_word} + std::int64_t{b} * 4, &table_word)) {
     return -1;
   }
-  const int table = judge_word(table_word, size, kBitmapBytes);
+  const int table = judge_word(context, table_word, size, kBitmapBytes);
   if (table != 2) return table;
 
   unsigned char bits = 0;
@@ -120,25 +123,25 @@ int lookupMap(int descriptor, std::uint32_t address) {
   return (bits & (0x80u >> (d % 8))) != 0 ? 1 : 0;
 }
 
-int lookupMapFile(const std::string& path, const std::string& ip) {
+int lookupMapFile(const CheckContext& context, const std::string& path, const std::string& ip) {
   in_addr address{};
   if (::inet_aton(ip.c_str(), &address) == 0) {
-    syslog_line(LOG_WARNING, "lookupMapFile(): %s is not a valid IP address",
+    syslog_line(context, LOG_WARNING, "lookupMapFile(): %s is not a valid IP address",
                 blank_control_bytes(ip).c_str());
     return -1;
   }
   if (!path_is_file(path)) return -1;
   const int descriptor = file_open_locked(path, false, O_RDONLY);
-  const int result = lookupMap(descriptor, address.s_addr);
+  const int result = lookupMap(context, descriptor, address.s_addr);
   (void)file_close(descriptor);  // read-only: a failed close loses nothing
   return result;
 }
 
-int lookupMaps(const std::string& directory, const std::string& names, const std::string& ip,
-               int print) {
+int lookupMaps(const CheckContext& context, const std::string& directory,
+               const std::string& names, const std::string& ip, int print) {
   in_addr address{};
   if (::inet_aton(ip.c_str(), &address) == 0) {
-    syslog_line(LOG_WARNING, "lookupMaps(): %s is not a valid IP address",
+    syslog_line(context, LOG_WARNING, "lookupMaps(): %s is not a valid IP address",
                 blank_control_bytes(ip).c_str());
     return -1;
   }
@@ -149,16 +152,16 @@ int lookupMaps(const std::string& directory, const std::string& names, const std
     std::string path = directory;
     path.append("/").append(name);
     if (!path_is_file(path)) continue;
-    const int result = lookupMapFile(path, ip);
+    const int result = lookupMapFile(context, path, ip);
     if (result == 0) {
-      syslog_line(LOG_INFO, "lookupMaps(): IP %s is NOT on block list %s", ip.c_str(),
+      syslog_line(context, LOG_INFO, "lookupMaps(): IP %s is NOT on block list %s", ip.c_str(),
                   name.c_str());
     } else if (result == 1) {
-      syslog_line(LOG_INFO, "lookupMaps(): IP %s is on block list %s", ip.c_str(), name.c_str());
+      syslog_line(context, LOG_INFO, "lookupMaps(): IP %s is on block list %s", ip.c_str(), name.c_str());
       if (print != 0) (void)std::printf("%s ", name.c_str());
       ++hits;
     } else {
-      syslog_line(LOG_WARNING, "lookupMaps(): lookupMap() returned: %d", result);
+      syslog_line(context, LOG_WARNING, "lookupMaps(): lookupMap() returned: %d", result);
     }
   }
   if (print != 0) {
@@ -168,23 +171,25 @@ int lookupMaps(const std::string& directory, const std::string& names, const std
   return hits != 0 ? 1 : 0;
 }
 
-int checkList(const string_list& entries, const std::string& subject, int mode, string_list* hits) {
+int checkList(const CheckContext& context, const string_list& entries, const std::string& subject,
+              int mode, string_list* hits) {
   int result = 0;
   for (const std::string& entry : entries) {
     if (mode == kCheckListRegex) {
-      if (check_regex_entry(entry, subject, hits) == 1) return 1;
+      if (check_regex_entry(context, entry, subject, hits) == 1) return 1;
     } else if (mode == kCheckListExact) {
       if (entry == subject) return 1;
     } else if (mode == kCheckListTarn) {
       // Every list is consulted so that the hit list names all that list the address.
-      if (check_tarn_entry(entry, subject, hits) == 1) result = 1;
+      if (check_tarn_entry(context, entry, subject, hits) == 1) result = 1;
     }
   }
   return result;
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
-CheckResult block_lists(SessionState state, const string_list& tarn_lists, string_list* hits) {
+CheckResult block_lists(const CheckContext& context, SessionState state,
+                        const string_list& tarn_lists, string_list* hits) {
   if (!state.ip) {
     if (state.log != nullptr) {
       state.log(LOG_DEBUG, "%s", "block_lists(): null argument(s) passed, failing open.");
@@ -193,7 +198,7 @@ CheckResult block_lists(SessionState state, const string_list& tarn_lists, strin
   }
   // The maps cover the IPv4 space only: an IPv6 peer is on none of them, which is no fault.
   if (is_ipv6_address(*state.ip)) return DUNNO;
-  return checkList(tarn_lists, *state.ip, kCheckListTarn, hits) == 1 ? HIT : DUNNO;
+  return checkList(context, tarn_lists, *state.ip, kCheckListTarn, hits) == 1 ? HIT : DUNNO;
 }
 
 }  // namespace korvex

@@ -26,21 +26,24 @@ inline constexpr int kCheckListTarn = 2;
 
 // lookupMap - 1 when address (network byte order) is listed in the open map, 0 when not,
 // -1 for a bad descriptor, a failed read or a corrupt map.
-int lookupMap(int descriptor, std::uint32_t address);
+int lookupMap(const CheckContext& context, int descriptor, std::uint32_t address);
 
 // lookupMapFile - lookupMap on the map file at path for the address text ip.
-int lookupMapFile(const std::string& path, const std::string& ip);
+int lookupMapFile(const CheckContext& context, const std::string& path, const std::string& ip);
 
 // lookupMaps - 1 when ip is on at least one of the blank-separated lists in directory, 0
 // when on none, -1 for a bad address; with print set, the matching names go to stdout.
-int lookupMaps(const std::string& directory, const std::string& names, const std::string& ip,
-               int print);
+int lookupMaps(const CheckContext& context, const std::string& directory,
+               const std::string& names, const std::string& ip, int print);
 
 // checkList - 1 when subject matches an entry in the given mode, else 0. Matching regex
-// and TARN entries are appended to hits when it is given; TARN mode consults every list.
-int checkList(const string_list& entries, const std::string& subject, int mode, string_list* hits);
+// and TARN entries are appended to hits when it is given; TARN mode consults every list,
+// each a map in the context's TARN directory.
+int checkList(const CheckContext& context, const string_list& entries, const std::string& subject,
+              int mode, string_list* hits);
 
 // block_lists - HIT when the peer is on an enabled TARN list; hits receives the list names.
-CheckResult block_lists(SessionState state, const string_list& tarn_lists, string_list* hits);
+CheckResult block_lists(const CheckContext& context, SessionState state,
+                        const string_list& tarn_lists, string_list* hits);
 
 }  // namespace korvex

@@ -128,9 +128,10 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-// Captures the checks' system-log lines and scripts what the resolver answers, for the
-// lifetime of the object. Reverse answers are used in order, the last one repeating; a
-// forward query nobody scripted is not answered.
+// A check context whose system-log lines are captured and whose resolver is scripted, for
+// the lifetime of the object; it names no data file until a test sets one. Reverse answers
+// are used in order, the last one repeating; a forward query nobody scripted is not
+// answered.
 class ScriptedChecks {
  public:
   ScriptedChecks() {
@@ -140,19 +141,11 @@ class ScriptedChecks {
     reverse_addresses().clear();
     forward_answers().clear();
     forward_calls().clear();
-    saved_syslog_ = check_syslog;
-    saved_reverse_ = __reverse_resolver;
-    saved_forward_ = __forward_resolver;
-    check_syslog = ::korvex::testing::capture_sink;
-    __reverse_resolver = scripted_reverse;
-    __forward_resolver = scripted_forward;
+    context.system_log = ::korvex::testing::capture_sink;
+    context.reverse_lookup = scripted_reverse;
+    context.forward_lookup = scripted_forward;
   }
-  ~ScriptedChecks() {
-    check_syslog = saved_syslog_;
-    __reverse_resolver = saved_reverse_;
-    __forward_resolver = saved_forward_;
-    ::korvex::testing::captured_lines().clear();
-  }
+  ~ScriptedChecks() { ::korvex::testing::captured_lines().clear(); }
   ScriptedChecks(const ScriptedChecks&) = delete;
   ScriptedChecks& operator=(const ScriptedChecks&) = delete;
 
@@ -183,6 +176,9 @@ class ScriptedChecks {
   }
   static void clear_lines() { ::korvex::testing::captured_lines().clear(); }
 
+  // What the checks under test are given.
+  CheckContext context;
+
  private:
   static int scripted_reverse(const ip_address& address, std::string* name) {
     reverse_addresses().push_back(address);
@@ -198,10 +194,6 @@ class ScriptedChecks {
     const auto found = forward_answers().find({name, type});
     return found == forward_answers().end() ? forward_outcome::no_answer : found->second;
   }
-
-  log_function saved_syslog_;
-  reverse_resolver saved_reverse_;
-  forward_resolver saved_forward_;
 };
 
 }  // namespace korvex::checks_test

@@ -57,15 +57,15 @@ class PublishedDynamicHostList : public ::testing::Test {
 };
 
 TEST_F(PublishedDynamicHostList, EveryExpressionCompilesAndTheFirstMatchIsReported) {
-  EXPECT_EQ(checkRegexList(path_, "mail.example.com", ::korvex::testing::capture_sink), 0);
-  EXPECT_EQ(checkRegexList(path_, "smtp-out.relay.example.org", ::korvex::testing::capture_sink),
+  EXPECT_EQ(checkRegexList(script_.context, path_, "mail.example.com", ::korvex::testing::capture_sink), 0);
+  EXPECT_EQ(checkRegexList(script_.context, path_, "smtp-out.relay.example.org", ::korvex::testing::capture_sink),
             0);
   EXPECT_EQ(script_.lines(), std::vector<LoggedLine>{});  // no compile warnings
 
-  EXPECT_EQ(checkRegexList(path_, "out-ab-12.wireless.telus.com", ::korvex::testing::capture_sink),
+  EXPECT_EQ(checkRegexList(script_.context, path_, "out-ab-12.wireless.telus.com", ::korvex::testing::capture_sink),
             1);
-  EXPECT_EQ(checkRegexList(path_, "ADSL.viettel.vn", ::korvex::testing::capture_sink), 1);
-  EXPECT_EQ(checkRegexList(path_, "1-2-3-4.pool.nctc.com", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(checkRegexList(script_.context, path_, "ADSL.viettel.vn", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(checkRegexList(script_.context, path_, "1-2-3-4.pool.nctc.com", ::korvex::testing::capture_sink), 1);
   EXPECT_EQ(
       script_.lines(),
       (std::vector<LoggedLine>{
@@ -78,20 +78,18 @@ TEST_F(PublishedDynamicHostList, EveryExpressionCompilesAndTheFirstMatchIsReport
 }
 
 TEST_F(PublishedDynamicHostList, DecidesTheDynamicReverseDnsRule) {
-  const CheckConfig saved = config;
-  config.dsl_regex_filename = path_;
+  script_.context.dsl_regex_filename = path_;
   ScopedEnv no_remote_host("TCPREMOTEHOST", std::nullopt);
   SessionState state;
   state.ip = "192.0.2.1";
   state.remote_host = "host-10-20.cable.dynamic.kbtelecom.net";
-  EXPECT_EQ(check_dynamic_reverse_dns(state), HIT);
+  EXPECT_EQ(check_dynamic_reverse_dns(script_.context, state), HIT);
   state.remote_host = "mx.example.net";
-  EXPECT_EQ(check_dynamic_reverse_dns(state), DUNNO);
+  EXPECT_EQ(check_dynamic_reverse_dns(script_.context, state), DUNNO);
   // The list answers for itself: a name it does not know is not dynamic, even where the
   // built-in pattern would say so.
   state.remote_host = "dsl-203-0-113-5.example.net";
-  EXPECT_EQ(check_dynamic_reverse_dns(state), DUNNO);
-  config = saved;
+  EXPECT_EQ(check_dynamic_reverse_dns(script_.context, state), DUNNO);
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ class HeloAddressTest : public ::testing::Test {
   template <typename Check>
   std::pair<CheckResult, Lines> run(Check check, const SessionState& state) {
     script_.clear_lines();
-    const CheckResult result = check(state);
+    const CheckResult result = check(script_.context, state);
     return {result, script_.lines()};
   }
 
@@ -93,8 +93,8 @@ TEST_F(HeloAddressTest, Ipv6AddressLiteralsAreTreatedLikeBracketedQuads) {
   // address rule lets it pass and judges the recipient.
   EXPECT_EQ(run(resolve_helo_domain, with_helo("[IPv6:2001:db8::1]")).first, HIT);
   EXPECT_EQ(script_.forward_calls().size(), 2u);
-  EXPECT_EQ(block_ip_in_addr(with_addresses("user@[IPv6:2001:db8::1]", "user@192.0.2.1")), HIT);
-  EXPECT_EQ(block_ip_in_addr(with_addresses("user@[IPv6:2001:db8::1]", "user@example.org")), DUNNO);
+  EXPECT_EQ(block_ip_in_addr(script_.context, with_addresses("user@[IPv6:2001:db8::1]", "user@192.0.2.1")), HIT);
+  EXPECT_EQ(block_ip_in_addr(script_.context, with_addresses("user@[IPv6:2001:db8::1]", "user@example.org")), DUNNO);
 }
 
 TEST_F(HeloAddressTest, RequireHeloOnlyWantsOneGiven) {
@@ -103,7 +103,7 @@ TEST_F(HeloAddressTest, RequireHeloOnlyWantsOneGiven) {
   EXPECT_EQ(run(require_helo, with_helo("")), std::make_pair(DUNNO, Lines{}));
   EXPECT_EQ(run(require_helo, with_helo("x")), std::make_pair(DUNNO, Lines{}));
   SessionState silent;  // no log function: nothing to write to, still decides
-  EXPECT_EQ(require_helo(silent), HIT);
+  EXPECT_EQ(require_helo(script_.context, silent), HIT);
   EXPECT_EQ(script_.lines(), Lines{});
 }
 
@@ -146,19 +146,19 @@ TEST_F(HeloAddressTest, ResolveHeloSkipsWhatNeedsNoQuery) {
   EXPECT_EQ(run(resolve_helo_domain, known), std::make_pair(DUNNO, Lines{}));
   EXPECT_EQ(script_.forward_calls(), Queries{});
 
-  EXPECT_EQ(isUnresolvableDomain("192.0.2.1"), 0);
+  EXPECT_EQ(isUnresolvableDomain(script_.context, "192.0.2.1"), 0);
   EXPECT_EQ(script_.lines(), (Lines{{LOG_INFO, "Did not attempt to resolve IP address"}}));
   EXPECT_EQ(script_.forward_calls(), Queries{});
 }
 
 TEST_F(HeloAddressTest, RequireFullAddress) {
-  EXPECT_EQ(require_full_addr(with_addresses("", "a@b")), DUNNO);
-  EXPECT_EQ(require_full_addr(with_addresses("", "user@example.net")), DUNNO);
-  EXPECT_EQ(require_full_addr(with_addresses("", "user@host@example.net")), DUNNO);
+  EXPECT_EQ(require_full_addr(script_.context, with_addresses("", "a@b")), DUNNO);
+  EXPECT_EQ(require_full_addr(script_.context, with_addresses("", "user@example.net")), DUNNO);
+  EXPECT_EQ(require_full_addr(script_.context, with_addresses("", "user@host@example.net")), DUNNO);
   for (const char* bad : {"user", "@example.net", "user@", ""}) {
-    EXPECT_EQ(require_full_addr(with_addresses("", bad)), HIT) << bad;
+    EXPECT_EQ(require_full_addr(script_.context, with_addresses("", bad)), HIT) << bad;
   }
-  EXPECT_EQ(require_full_addr(with_addresses("", std::nullopt)), HIT);
+  EXPECT_EQ(require_full_addr(script_.context, with_addresses("", std::nullopt)), HIT);
   EXPECT_EQ(script_.lines(), Lines{});
 }
 
@@ -181,7 +181,7 @@ TEST_F(HeloAddressTest, BlockIpInAddressLooksAtSenderThenRecipient) {
       {"user@192.0.2.1", std::nullopt, DUNNO},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(block_ip_in_addr(with_addresses(c.from, c.rcpt)), c.expected)
+    EXPECT_EQ(block_ip_in_addr(script_.context, with_addresses(c.from, c.rcpt)), c.expected)
         << c.from.value_or("(absent)") << " / " << c.rcpt.value_or("(absent)");
   }
   EXPECT_EQ(script_.lines(), Lines{});

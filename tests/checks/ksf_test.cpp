@@ -150,23 +150,22 @@ TEST(KsfTable, Ipv6EntriesShareLinesWithIpv4Ones) {
 class KnownSenderForgery : public ::testing::Test {
  protected:
   void SetUp() override {
-    config = CheckConfig{};
-    config.ksf_filename = dir_ / "valid_domain_ips";
-    testing::write_file(config.ksf_filename,
+    context_.ksf_filename = dir_ / "valid_domain_ips";
+    testing::write_file(context_.ksf_filename,
                         "# table\n"
                         "BANK.example: 192.0.2.0/24, 198.51.100.7\n"
                         "shop.example: 203.0.113.0/24\n"
                         "shop.example: 198.51.100.8\n");
   }
-  void TearDown() override { config = CheckConfig{}; }
 
-  static CheckResult run(const char* ip, const char* mail_from) {
+  CheckResult run(const char* ip, const char* mail_from) const {
     SessionState state = empty_state;
     if (ip != nullptr) state.ip = ip;
     if (mail_from != nullptr) state.mail_from = mail_from;
-    return known_sender_forgery(state);
+    return known_sender_forgery(context_, state);
   }
 
+  CheckContext context_;
   ScratchDir dir_;
   LogCapture capture_;
   testing::VerboseDebug debug_off_{false};
@@ -182,7 +181,7 @@ TEST_F(KnownSenderForgery, RefusesListedDomainsOnlyFromOutsideTheirNetworks) {
   EXPECT_EQ(run("198.51.100.8", "alice@bank.example"), HIT);
   // Only the first line for a domain counts.
   EXPECT_EQ(run("198.51.100.8", "bob@shop.example"), HIT);
-  config.ksf_report_only = 1;
+  context_.ksf_report_only = 1;
   EXPECT_EQ(run("198.51.100.9", "alice@bank.example"), DUNNO);
   EXPECT_EQ(capture_.lines(),
             (std::vector<testing::LoggedLine>{
@@ -193,7 +192,7 @@ TEST_F(KnownSenderForgery, RefusesListedDomainsOnlyFromOutsideTheirNetworks) {
 }
 
 TEST_F(KnownSenderForgery, JudgesIpv6PeersByTheTablesIpv6Networks) {
-  testing::write_file(config.ksf_filename, "bank.example: 192.0.2.0/24, 2001:db8:b::/48\n");
+  testing::write_file(context_.ksf_filename, "bank.example: 192.0.2.0/24, 2001:db8:b::/48\n");
   EXPECT_EQ(run("2001:db8:b:1::25", "alice@bank.example"), DUNNO);
   EXPECT_EQ(run("2001:db8:c::25", "alice@bank.example"), HIT);
   EXPECT_EQ(run("2001:db8:c::25", "alice@other.example"), DUNNO);
@@ -211,15 +210,15 @@ TEST_F(KnownSenderForgery, FailsOpenWhenNothingCanBeDecided) {
   EXPECT_EQ(run("198.51.100", "alice@bank.example"), DUNNO);
   EXPECT_EQ(run(outsider, "alice@bank"), DUNNO);
 
-  testing::write_file(config.ksf_filename, "bank.example: 192.0.2.0/33\nshop.example 10.0.0.0/8\n");
+  testing::write_file(context_.ksf_filename, "bank.example: 192.0.2.0/33\nshop.example 10.0.0.0/8\n");
   EXPECT_EQ(run(outsider, "alice@bank.example"), DUNNO);
-  testing::write_file(config.ksf_filename, "");
+  testing::write_file(context_.ksf_filename, "");
   EXPECT_EQ(run(outsider, "alice@bank.example"), DUNNO);
-  config.ksf_filename = dir_.path();
+  context_.ksf_filename = dir_.path();
   EXPECT_EQ(run(outsider, "alice@bank.example"), DUNNO);
-  config.ksf_filename = dir_ / "missing";
+  context_.ksf_filename = dir_ / "missing";
   EXPECT_EQ(run(outsider, "alice@bank.example"), DUNNO);
-  config.ksf_filename.clear();
+  context_.ksf_filename.clear();
   EXPECT_EQ(run(outsider, "alice@bank.example"), DUNNO);
 
   capture_.clear();

@@ -53,10 +53,14 @@ std::ostream& operator<<(std::ostream& out, const walk_output& output) {
   return out;
 }
 
-walk_output checked(const std::string& path, const std::string& subject) {
+// checkRegexList on the list, rebuilding a stale index in cache_dir when one is named.
+walk_output checked(const std::string& path, const std::string& subject,
+                    const std::string& cache_dir = "") {
   ::korvex::testing::captured_lines().clear();
+  CheckContext context;
+  context.pattern_index_cache_dir = cache_dir;
   walk_output output;
-  output.result = checkRegexList(path, subject, ::korvex::testing::capture_sink);
+  output.result = checkRegexList(context, path, subject, ::korvex::testing::capture_sink);
   output.lines = ::korvex::testing::captured_lines();
   return output;
 }
@@ -234,7 +238,6 @@ std::vector<std::string> index_literals(const pattern_index& index) {
 
 class PatternIndexTest : public ::testing::Test {
  protected:
-  void TearDown() override { config.pattern_index_cache_dir.clear(); }
   std::string list(const std::string& name, const std::string& text) {
     const std::string path = dir_.path() + "/" + name;
     checks_test::write_file(path, text);
@@ -464,14 +467,12 @@ TEST_F(PatternIndexTest, ListWithoutAFittingIndexIsIndexedOnceIntoTheCacheDirect
   // No cache directory: the walk alone, as ever.
   EXPECT_EQ(checked(path, "example.net"), walk);
 
-  config.pattern_index_cache_dir = cache.path() + "/missing";
-  EXPECT_EQ(checked(path, "example.net"),
+  EXPECT_EQ(checked(path, "example.net", cache.path() + "/missing"),
             with_first("Warning: checkRegexList(" + path +
                        "): no index fits the list and none can be kept: cannot open " +
                        cache.path() + "/missing: No such file or directory"));
 
-  config.pattern_index_cache_dir = cache.path();
-  EXPECT_EQ(checked(path, "example.net"),
+  EXPECT_EQ(checked(path, "example.net", cache.path()),
             with_first("Warning: checkRegexList(" + path + "): no index fits the list, rebuilt " +
                        cached));
   std::string bytes;
@@ -479,8 +480,8 @@ TEST_F(PatternIndexTest, ListWithoutAFittingIndexIsIndexedOnceIntoTheCacheDirect
   ASSERT_TRUE(load_pattern_index(cached, &bytes, &rebuilt));
   EXPECT_EQ(rebuilt.records.size(), 2U);
   // The runs after it take the cached index without a word, until the list changes again.
-  EXPECT_EQ(checked(path, "example.net"), walk);
-  EXPECT_EQ(checked(path, "example.net"), walk);
+  EXPECT_EQ(checked(path, "example.net", cache.path()), walk);
+  EXPECT_EQ(checked(path, "example.net", cache.path()), walk);
   // A copy of an indexed list keeps the index beside it, restamped into the cache for the
   // runs after it: they need neither the index beside the list nor a rebuild.
   checks_test::write_file(path, "# header\nexample\n");
@@ -490,12 +491,12 @@ TEST_F(PatternIndexTest, ListWithoutAFittingIndexIsIndexedOnceIntoTheCacheDirect
   ASSERT_EQ(::rename(copy.c_str(), path.c_str()), 0);
   const walk_output hit{1, {{LOG_DEBUG, "checkRegexList(" + path +
                                             ", line 2): hit [example.net][example]"}}};
-  EXPECT_EQ(checked(path, "example.net"), hit);
+  EXPECT_EQ(checked(path, "example.net", cache.path()), hit);
   ASSERT_EQ(::unlink(pattern_index_path(path).c_str()), 0);
-  EXPECT_EQ(checked(path, "example.net"), hit);
+  EXPECT_EQ(checked(path, "example.net", cache.path()), hit);
 
   checks_test::write_file(path, "# header\nexample\n# edited\n");
-  EXPECT_EQ(checked(path, "example.net").lines.front(),
+  EXPECT_EQ(checked(path, "example.net", cache.path()).lines.front(),
             (LoggedLine{LOG_WARNING, "Warning: checkRegexList(" + path +
                                          "): no index fits the list, rebuilt " + cached}));
   // Nothing but the index is left there: no temporary file, no lock file.

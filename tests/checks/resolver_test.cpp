@@ -33,18 +33,16 @@ class ResolverTest : public ::korvex::testing::SandboxTest {
     ASSERT_TRUE(sandbox().place_file("/etc/resolv.conf",
                                      "nameserver 127.0.0.1\noptions attempts:1 timeout:2\n"));
     ::korvex::testing::captured_lines().clear();
-    saved_syslog_ = check_syslog;
-    check_syslog = ::korvex::testing::capture_sink;
+    context_.system_log = ::korvex::testing::capture_sink;
   }
   void TearDown() override {
-    check_syslog = saved_syslog_;
     ::korvex::testing::captured_lines().clear();
     SandboxTest::TearDown();
   }
   static Lines lines() { return ::korvex::testing::captured_lines(); }
 
   ScopedEnv no_remote_host_{"TCPREMOTEHOST", std::nullopt};
-  log_function saved_syslog_ = nullptr;
+  CheckContext context_;  // the system's resolver
 };
 
 int ptr_queries(::korvex::testing::Sandbox& sandbox, const char* ip) {
@@ -58,11 +56,11 @@ TEST_F(ResolverTest, ReverseLookupOutcomes) {
   ASSERT_TRUE(sandbox().dns().set_servfail(reverse_name("192.0.2.9").value()));
 
   std::string name;
-  EXPECT_EQ(lookupReverseDNS(&name, std::string("192.0.2.7")), kReverseNameFound);
+  EXPECT_EQ(lookupReverseDNS(context_, &name, std::string("192.0.2.7")), kReverseNameFound);
   EXPECT_EQ(name, "mail.example.net");
-  EXPECT_EQ(lookupReverseDNS(&name, std::string("192.0.2.8")), kReverseNoName);
+  EXPECT_EQ(lookupReverseDNS(context_, &name, std::string("192.0.2.8")), kReverseNoName);
   EXPECT_EQ(name, "");
-  EXPECT_EQ(lookupReverseDNS(&name, std::string("192.0.2.9")), kReverseLookupFailed);
+  EXPECT_EQ(lookupReverseDNS(context_, &name, std::string("192.0.2.9")), kReverseLookupFailed);
   EXPECT_EQ(ptr_queries(sandbox(), "192.0.2.7"), 1);
   EXPECT_EQ(ptr_queries(sandbox(), "192.0.2.8"), 1);
   EXPECT_EQ(ptr_queries(sandbox(), "192.0.2.9"), 4);  // a server failure is "try again"
@@ -78,16 +76,16 @@ TEST_F(ResolverTest, ReverseRulesWithoutTcpRemoteHost) {
   ASSERT_TRUE(sandbox().dns().set_servfail(reverse_name("192.0.2.9").value()));
   SessionState state;
   state.ip = "192.0.2.7";
-  EXPECT_EQ(check_ip_reverse_dns(state), DUNNO);
-  EXPECT_EQ(check_dynamic_reverse_dns(state), HIT);
+  EXPECT_EQ(check_ip_reverse_dns(context_, state), DUNNO);
+  EXPECT_EQ(check_dynamic_reverse_dns(context_, state), HIT);
   state.ip = "192.0.2.10";
-  EXPECT_EQ(check_dynamic_reverse_dns(state), DUNNO);
+  EXPECT_EQ(check_dynamic_reverse_dns(context_, state), DUNNO);
   state.ip = "192.0.2.8";  // nobody configured it: NXDOMAIN
-  EXPECT_EQ(check_ip_reverse_dns(state), HIT);
-  EXPECT_EQ(check_dynamic_reverse_dns(state), HIT);
-  EXPECT_EQ(check_reverse_dns_list(state), DUNNO);
+  EXPECT_EQ(check_ip_reverse_dns(context_, state), HIT);
+  EXPECT_EQ(check_dynamic_reverse_dns(context_, state), HIT);
+  EXPECT_EQ(check_reverse_dns_list(context_, state), DUNNO);
   state.ip = "192.0.2.9";
-  EXPECT_EQ(check_ip_reverse_dns(state), TEMPFAIL);
+  EXPECT_EQ(check_ip_reverse_dns(context_, state), TEMPFAIL);
   // Each rule makes its own lookup; nothing is carried from one to the next.
   EXPECT_EQ(ptr_queries(sandbox(), "192.0.2.7"), 2);
   EXPECT_EQ(ptr_queries(sandbox(), "192.0.2.8"), 3);
@@ -99,10 +97,10 @@ TEST_F(ResolverTest, ForwardResolutionTriesAThenMx) {
   ASSERT_TRUE(dns.add_a("a-only.example", "192.0.2.20"));
   ASSERT_TRUE(dns.add_mx("mx-only.example", 10, "mail.example.net"));
   ASSERT_TRUE(dns.set_servfail("broken.example"));
-  EXPECT_EQ(isUnresolvableDomain("a-only.example"), 0);
-  EXPECT_EQ(isUnresolvableDomain("mx-only.example"), 0);
-  EXPECT_EQ(isUnresolvableDomain("gone.example"), 1);
-  EXPECT_EQ(isUnresolvableDomain("broken.example"), 1);  // resolver trouble counts too
+  EXPECT_EQ(isUnresolvableDomain(context_, "a-only.example"), 0);
+  EXPECT_EQ(isUnresolvableDomain(context_, "mx-only.example"), 0);
+  EXPECT_EQ(isUnresolvableDomain(context_, "gone.example"), 1);
+  EXPECT_EQ(isUnresolvableDomain(context_, "broken.example"), 1);  // resolver trouble counts too
   EXPECT_EQ(dns.query_count("a-only.example", kDnsTypeA), 1);
   EXPECT_EQ(dns.query_count("a-only.example", kDnsTypeMx), 0);
   EXPECT_EQ(dns.query_count("mx-only.example", kDnsTypeA), 1);
@@ -112,9 +110,9 @@ TEST_F(ResolverTest, ForwardResolutionTriesAThenMx) {
 
   SessionState state;
   state.helo = "mx-only.example";
-  EXPECT_EQ(resolve_helo_domain(state), DUNNO);
+  EXPECT_EQ(resolve_helo_domain(context_, state), DUNNO);
   state.helo = "gone.example";
-  EXPECT_EQ(resolve_helo_domain(state), HIT);
+  EXPECT_EQ(resolve_helo_domain(context_, state), HIT);
 }
 
 }  // namespace

@@ -24,11 +24,6 @@ using Lines = std::vector<LoggedLine>;
 
 class ReverseDnsTest : public ::testing::Test {
  protected:
-  ReverseDnsTest() : saved_config_(config) {
-    config.dsl_regex_filename.clear();
-    config.reverse_dns_regex_filename.clear();
-  }
-  ~ReverseDnsTest() override { config = saved_config_; }
 
   std::string list(const std::string& name, const std::string& text) {
     const std::string path = dir_.path() + "/" + name;
@@ -39,7 +34,7 @@ class ReverseDnsTest : public ::testing::Test {
   ScriptedChecks script_;
   ScopedEnv no_remote_host_{"TCPREMOTEHOST", std::nullopt};
   TempDir dir_;
-  CheckConfig saved_config_;
+  CheckContext& context_ = script_.context;
 };
 
 TEST(DottedQuad, ExactlyThreeDotsThatInetAtonAccepts) {
@@ -58,13 +53,13 @@ TEST_F(ReverseDnsTest, GetenvCopiesOrReportsAbsence) {
   std::string copy = "old";
   {
     ScopedEnv set("KORVEX_TEST_VARIABLE", "value");
-    EXPECT_EQ(__getenv("KORVEX_TEST_VARIABLE", &copy), 0);
+    EXPECT_EQ(__getenv(context_, "KORVEX_TEST_VARIABLE", &copy), 0);
     EXPECT_EQ(copy, "value");
   }
-  EXPECT_EQ(__getenv("KORVEX_TEST_VARIABLE", &copy), 1);
+  EXPECT_EQ(__getenv(context_, "KORVEX_TEST_VARIABLE", &copy), 1);
   EXPECT_EQ(copy, "value");
-  EXPECT_EQ(__getenv(nullptr, &copy), -1);
-  EXPECT_EQ(__getenv("PATH", nullptr), -1);
+  EXPECT_EQ(__getenv(context_, nullptr, &copy), -1);
+  EXPECT_EQ(__getenv(context_, "PATH", nullptr), -1);
   EXPECT_EQ(script_.lines(),
             (Lines{{LOG_DEBUG, "__getenv(): attempt to call with invalid arguments"},
                    {LOG_DEBUG, "__getenv(): attempt to call with invalid arguments"}}));
@@ -74,7 +69,7 @@ TEST_F(ReverseDnsTest, LookupRetriesThreeTimesWhileTheResolverSaysTryAgain) {
   script_.reverse_answers() = {
       {TRY_AGAIN, ""}, {TRY_AGAIN, ""}, {TRY_AGAIN, ""}, {0, "mail.example.net"}};
   std::string name;
-  EXPECT_EQ(lookupReverseDNS(&name, std::string("192.0.2.7")), kReverseNameFound);
+  EXPECT_EQ(lookupReverseDNS(context_, &name, std::string("192.0.2.7")), kReverseNameFound);
   EXPECT_EQ(name, "mail.example.net");
   EXPECT_EQ(script_.reverse_calls(), 4);
   EXPECT_EQ(script_.lines(),
@@ -84,7 +79,7 @@ TEST_F(ReverseDnsTest, LookupRetriesThreeTimesWhileTheResolverSaysTryAgain) {
   script_.reverse_calls() = 0;
   script_.reverse_answers() = {{TRY_AGAIN, ""}};
   name = "kept";
-  EXPECT_EQ(lookupReverseDNS(&name, std::string("192.0.2.7")), kReverseLookupFailed);
+  EXPECT_EQ(lookupReverseDNS(context_, &name, std::string("192.0.2.7")), kReverseLookupFailed);
   EXPECT_EQ(script_.reverse_calls(), 4);
   EXPECT_EQ(name, "kept");
   EXPECT_EQ(script_.lines(), (Lines{{LOG_ERR, "gethostbyaddr() retried 3 times"}}));
@@ -106,7 +101,7 @@ TEST_F(ReverseDnsTest, LookupTellsNoNameFromFailure) {
     script_.reverse_calls() = 0;
     script_.reverse_answers() = {{c.resolver_says, ""}};
     std::string name = "previous";
-    EXPECT_EQ(lookupReverseDNS(&name, std::string("192.0.2.9")), c.code) << c.resolver_says;
+    EXPECT_EQ(lookupReverseDNS(context_, &name, std::string("192.0.2.9")), c.code) << c.resolver_says;
     EXPECT_EQ(script_.reverse_calls(), 1);
     EXPECT_EQ(name, c.code == kReverseNoName ? "" : "previous");
     EXPECT_EQ(script_.lines(), Lines{c.line});
@@ -115,11 +110,11 @@ TEST_F(ReverseDnsTest, LookupTellsNoNameFromFailure) {
 
 TEST_F(ReverseDnsTest, LookupRefusesBadArgumentsWithoutAQuery) {
   std::string name;
-  EXPECT_EQ(lookupReverseDNS(&name, std::string("not-an-address")), kReverseBadArgument);
-  EXPECT_EQ(lookupReverseDNS(&name, std::nullopt), kReverseLookupFailed);
-  EXPECT_EQ(lookupReverseDNS(nullptr, std::string("192.0.2.1")), kReverseLookupFailed);
-  EXPECT_EQ(lookupReverseDns(&name, std::string("1.2.3")), kReverseBadArgument);
-  EXPECT_EQ(lookupReverseDns(&name, std::nullopt), kReverseBadArgument);
+  EXPECT_EQ(lookupReverseDNS(context_, &name, std::string("not-an-address")), kReverseBadArgument);
+  EXPECT_EQ(lookupReverseDNS(context_, &name, std::nullopt), kReverseLookupFailed);
+  EXPECT_EQ(lookupReverseDNS(context_, nullptr, std::string("192.0.2.1")), kReverseLookupFailed);
+  EXPECT_EQ(lookupReverseDns(context_, &name, std::string("1.2.3")), kReverseBadArgument);
+  EXPECT_EQ(lookupReverseDns(context_, &name, std::nullopt), kReverseBadArgument);
   EXPECT_EQ(script_.reverse_calls(), 0);
   EXPECT_EQ(script_.lines(),
             (Lines{{LOG_WARNING, "lookupReverseDNS(): invalid IP address"},
@@ -133,17 +128,17 @@ TEST_F(ReverseDnsTest, PeerNameComesFromTcpRemoteHostWhenSet) {
   std::string name;
   {
     ScopedEnv empty("TCPREMOTEHOST", "");
-    EXPECT_EQ(lookupReverseDns(&name, std::string("192.0.2.1")), kReverseNoName);
+    EXPECT_EQ(lookupReverseDns(context_, &name, std::string("192.0.2.1")), kReverseNoName);
     EXPECT_EQ(name, "");
   }
   {
     ScopedEnv named("TCPREMOTEHOST", "relay.example.org");
-    EXPECT_EQ(lookupReverseDns(&name, std::string("1.2.3")), kReverseNameFound);
+    EXPECT_EQ(lookupReverseDns(context_, &name, std::string("1.2.3")), kReverseNameFound);
     EXPECT_EQ(name, "relay.example.org");
   }
   EXPECT_EQ(script_.reverse_calls(), 0);
   script_.reverse_answers() = {{0, "live.example.org"}};
-  EXPECT_EQ(lookupReverseDns(&name, std::string("192.0.2.1")), kReverseNameFound);
+  EXPECT_EQ(lookupReverseDns(context_, &name, std::string("192.0.2.1")), kReverseNameFound);
   EXPECT_EQ(name, "live.example.org");
   EXPECT_EQ(script_.reverse_calls(), 1);
 }
@@ -157,12 +152,12 @@ TEST_F(ReverseDnsTest, PatternListLineRules) {
                                 " leading\n"
                                 "carriage\r\n" +
                                     long_line + "^never-matches$");
-  EXPECT_EQ(checkRegexList(path, "leading.example", ::korvex::testing::capture_sink), 0);
-  EXPECT_EQ(checkRegexList(path, "carriage.example", ::korvex::testing::capture_sink), 0);
-  EXPECT_EQ(checkRegexList(path, "a leading blank", ::korvex::testing::capture_sink), 1);
-  EXPECT_EQ(checkRegexList(path, "CARRIAGE\r", ::korvex::testing::capture_sink), 1);
-  EXPECT_EQ(checkRegexList(path, "has-tail-piece.example", ::korvex::testing::capture_sink), 1);
-  EXPECT_EQ(checkRegexList(path, "never-matches", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(checkRegexList(context_, path, "leading.example", ::korvex::testing::capture_sink), 0);
+  EXPECT_EQ(checkRegexList(context_, path, "carriage.example", ::korvex::testing::capture_sink), 0);
+  EXPECT_EQ(checkRegexList(context_, path, "a leading blank", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(checkRegexList(context_, path, "CARRIAGE\r", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(checkRegexList(context_, path, "has-tail-piece.example", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(checkRegexList(context_, path, "never-matches", ::korvex::testing::capture_sink), 1);
   EXPECT_EQ(
       script_.lines(),
       (Lines{{LOG_DEBUG, "checkRegexList(" + path + ", line 4): hit [a leading blank][ leading]"},
@@ -176,12 +171,12 @@ TEST_F(ReverseDnsTest, PatternListLineRules) {
 
 TEST_F(ReverseDnsTest, PatternListFirstMatchDecidesAndBadLinesAreReported) {
   const std::string path = list("list", "[\nexample\\.net$\nnet$\n");
-  EXPECT_EQ(checkRegexList(path, "mx.EXAMPLE.net", ::korvex::testing::capture_sink), 1);
-  EXPECT_EQ(checkRegexList(path, "mx.example.org", ::korvex::testing::capture_sink), -1);
+  EXPECT_EQ(checkRegexList(context_, path, "mx.EXAMPLE.net", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(checkRegexList(context_, path, "mx.example.org", ::korvex::testing::capture_sink), -1);
   const std::string blank_only = list("blank", "  \n");
-  EXPECT_EQ(checkRegexList(blank_only, "a  b", ::korvex::testing::capture_sink), 1);
-  EXPECT_EQ(checkRegexList(dir_.path() + "/missing", "x", ::korvex::testing::capture_sink), -1);
-  EXPECT_EQ(checkRegexList(dir_.path() + "/missing", "x", nullptr), -1);
+  EXPECT_EQ(checkRegexList(context_, blank_only, "a  b", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(checkRegexList(context_, dir_.path() + "/missing", "x", ::korvex::testing::capture_sink), -1);
+  EXPECT_EQ(checkRegexList(context_, dir_.path() + "/missing", "x", nullptr), -1);
   const std::string bad =
       "Warning: checkRegexList(" + path + "): regcomp(line 1): Invalid regular expression";
   EXPECT_EQ(script_.lines(),
@@ -197,23 +192,23 @@ TEST_F(ReverseDnsTest, PatternListFirstMatchDecidesAndBadLinesAreReported) {
 TEST_F(ReverseDnsTest, DynamicHostTestFallsBackToTheBuiltInPattern) {
   EXPECT_EQ(std::strlen(default_dslregex), 60u);
   // No list configured: the built-in pattern decides.
-  EXPECT_EQ(isDSL(std::string("pool-203-0-113-5.customers.example.net")), 1);
-  EXPECT_EQ(isDSL(std::string("mail.203-0-113-5.example.net")), 0);
-  EXPECT_EQ(isDSL(std::string("mail.example.net")), 0);
-  EXPECT_EQ(isDSL(std::nullopt), 0);
+  EXPECT_EQ(isDSL(context_, std::string("pool-203-0-113-5.customers.example.net")), 1);
+  EXPECT_EQ(isDSL(context_, std::string("mail.203-0-113-5.example.net")), 0);
+  EXPECT_EQ(isDSL(context_, std::string("mail.example.net")), 0);
+  EXPECT_EQ(isDSL(context_, std::nullopt), 0);
   EXPECT_EQ(script_.lines(), (Lines{{LOG_INFO, "Warning: checkDSLRegexList(): filename not set"},
                                     {LOG_INFO, "Warning: checkDSLRegexList(): filename not set"},
                                     {LOG_INFO, "Warning: checkDSLRegexList(): filename not set"}}));
 
   // A list that answers is final, even against the built-in pattern.
-  config.dsl_regex_filename = list("dyna", "# header\n\\.dyn\\.\n");
-  EXPECT_EQ(isDSL(std::string("pool-203-0-113-5.customers.example.net")), 0);
-  EXPECT_EQ(isDSL(std::string("a.dyn.example.net")), 1);
+  context_.dsl_regex_filename = list("dyna", "# header\n\\.dyn\\.\n");
+  EXPECT_EQ(isDSL(context_, std::string("pool-203-0-113-5.customers.example.net")), 0);
+  EXPECT_EQ(isDSL(context_, std::string("a.dyn.example.net")), 1);
   // A missing list or one that does not compile falls back.
-  config.dsl_regex_filename = list("broken", "(\n");
-  EXPECT_EQ(isDSL(std::string("pool-203-0-113-5.customers.example.net")), 1);
-  config.dsl_regex_filename = dir_.path() + "/missing";
-  EXPECT_EQ(isDSL(std::string("pool-203-0-113-5.customers.example.net")), 1);
+  context_.dsl_regex_filename = list("broken", "(\n");
+  EXPECT_EQ(isDSL(context_, std::string("pool-203-0-113-5.customers.example.net")), 1);
+  context_.dsl_regex_filename = dir_.path() + "/missing";
+  EXPECT_EQ(isDSL(context_, std::string("pool-203-0-113-5.customers.example.net")), 1);
 }
 
 struct RuleCase {
@@ -230,9 +225,9 @@ struct RuleCase {
 TEST_F(ReverseDnsTest, Ipv6PeersAreLookedUpAsIpv6AndMappedOnesAsIpv4) {
   script_.reverse_answers() = {{TRY_AGAIN, ""}, {0, "mail6.example.net"}};
   std::string name;
-  EXPECT_EQ(lookupReverseDns(&name, std::string("2001:DB8::25")), kReverseNameFound);
+  EXPECT_EQ(lookupReverseDns(context_, &name, std::string("2001:DB8::25")), kReverseNameFound);
   EXPECT_EQ(name, "mail6.example.net");
-  EXPECT_EQ(lookupReverseDns(&name, std::string("::ffff:192.0.2.7")), kReverseNameFound);
+  EXPECT_EQ(lookupReverseDns(context_, &name, std::string("::ffff:192.0.2.7")), kReverseNameFound);
   ASSERT_EQ(script_.reverse_addresses().size(), 3u);
   EXPECT_EQ(script_.reverse_addresses()[0], *parse_ip_address("2001:db8::25"));
   EXPECT_EQ(script_.reverse_addresses()[0].family, AF_INET6);
@@ -243,11 +238,11 @@ TEST_F(ReverseDnsTest, Ipv6PeersAreLookedUpAsIpv6AndMappedOnesAsIpv4) {
   script_.reverse_answers() = {{HOST_NOT_FOUND, ""}};
   SessionState state;
   state.ip = "::1";
-  EXPECT_EQ(check_ip_reverse_dns(state), HIT);
-  EXPECT_EQ(check_dynamic_reverse_dns(state), HIT);
-  EXPECT_EQ(check_reverse_dns_list(state), DUNNO);
+  EXPECT_EQ(check_ip_reverse_dns(context_, state), HIT);
+  EXPECT_EQ(check_dynamic_reverse_dns(context_, state), HIT);
+  EXPECT_EQ(check_reverse_dns_list(context_, state), DUNNO);
   state.ip = "2001:db8::25::1";
-  EXPECT_EQ(check_ip_reverse_dns(state), TEMPFAIL);
+  EXPECT_EQ(check_ip_reverse_dns(context_, state), TEMPFAIL);
   EXPECT_EQ(script_.reverse_calls(), 3);
   EXPECT_EQ(script_.lines()[0], (LoggedLine{LOG_DEBUG, "Hostname for IP ::1 could not be found"}));
   EXPECT_EQ(script_.lines().back(),
@@ -255,7 +250,7 @@ TEST_F(ReverseDnsTest, Ipv6PeersAreLookedUpAsIpv6AndMappedOnesAsIpv4) {
 }
 
 TEST_F(ReverseDnsTest, RulesDecideFromSessionOrLookup) {
-  config.reverse_dns_regex_filename = list("spam", "# header\n^bad\\.\n");
+  context_.reverse_dns_regex_filename = list("spam", "# header\n^bad\\.\n");
   const std::vector<RuleCase> cases = {
       {"known plain name", "mail.example.net", 0, {}, DUNNO, DUNNO, DUNNO, 0},
       {"known listed name", "bad.example.net", 0, {}, DUNNO, DUNNO, HIT, 0},
@@ -284,32 +279,32 @@ TEST_F(ReverseDnsTest, RulesDecideFromSessionOrLookup) {
     state.rdns_state = c.rdns_state;
     script_.reverse_answers() = c.resolver;
     script_.reverse_calls() = 0;
-    EXPECT_EQ(check_ip_reverse_dns(state), c.ip_rule) << c.what;
-    EXPECT_EQ(check_dynamic_reverse_dns(state), c.dynamic_rule) << c.what;
-    EXPECT_EQ(check_reverse_dns_list(state), c.list_rule) << c.what;
+    EXPECT_EQ(check_ip_reverse_dns(context_, state), c.ip_rule) << c.what;
+    EXPECT_EQ(check_dynamic_reverse_dns(context_, state), c.dynamic_rule) << c.what;
+    EXPECT_EQ(check_reverse_dns_list(context_, state), c.list_rule) << c.what;
     EXPECT_EQ(script_.reverse_calls(), 3 * c.lookups_per_rule) << c.what;
   }
 }
 
 TEST_F(ReverseDnsTest, RulesNeedAnAddressAndTheListRuleItsList) {
   SessionState state;
-  EXPECT_EQ(check_ip_reverse_dns(state), TEMPFAIL);
-  EXPECT_EQ(check_dynamic_reverse_dns(state), TEMPFAIL);
-  EXPECT_EQ(check_reverse_dns_list(state), TEMPFAIL);
+  EXPECT_EQ(check_ip_reverse_dns(context_, state), TEMPFAIL);
+  EXPECT_EQ(check_dynamic_reverse_dns(context_, state), TEMPFAIL);
+  EXPECT_EQ(check_reverse_dns_list(context_, state), TEMPFAIL);
 
   state.ip = "1.2.3";  // not a dotted quad: no lookup can be made
-  EXPECT_EQ(check_ip_reverse_dns(state), TEMPFAIL);
-  EXPECT_EQ(check_dynamic_reverse_dns(state), TEMPFAIL);
-  EXPECT_EQ(check_reverse_dns_list(state), TEMPFAIL);
+  EXPECT_EQ(check_ip_reverse_dns(context_, state), TEMPFAIL);
+  EXPECT_EQ(check_dynamic_reverse_dns(context_, state), TEMPFAIL);
+  EXPECT_EQ(check_reverse_dns_list(context_, state), TEMPFAIL);
   EXPECT_EQ(script_.reverse_calls(), 0);
 
   state.ip = "192.0.2.1";
   state.remote_host = "mail.example.net";
   state.log = ::korvex::testing::capture_sink;
   script_.clear_lines();
-  EXPECT_EQ(check_reverse_dns_list(state), DUNNO);  // no list configured
-  config.reverse_dns_regex_filename = dir_.path() + "/missing";
-  EXPECT_EQ(check_reverse_dns_list(state), TEMPFAIL);
+  EXPECT_EQ(check_reverse_dns_list(context_, state), DUNNO);  // no list configured
+  context_.reverse_dns_regex_filename = dir_.path() + "/missing";
+  EXPECT_EQ(check_reverse_dns_list(context_, state), TEMPFAIL);
   EXPECT_EQ(
       script_.lines(),
       (Lines{{LOG_INFO, "check_reverse_dns_list(): reverse_dns_regex_filename not set, ignoring."},

@@ -26,8 +26,7 @@ void set_word(bytes* file, std::size_t offset, std::uint32_t word) {
 
 class TarnMapTest : public ::testing::Test {
  protected:
-  TarnMapTest() : saved_config_(config) { config.tarn_map_dir = dir_.path(); }
-  ~TarnMapTest() override { config = saved_config_; }
+  TarnMapTest() { script_.context.tarn_map_dir = dir_.path(); }
 
   std::string path(const std::string& name) const { return dir_.path() + "/" + name; }
   std::string map(const std::string& name, const std::vector<std::string>& entries) {
@@ -41,7 +40,7 @@ class TarnMapTest : public ::testing::Test {
 
   ScriptedChecks script_;
   TempDir dir_;
-  CheckConfig saved_config_;
+  const CheckContext& context_ = script_.context;
 };
 
 TEST_F(TarnMapTest, LookupFollowsRootTableAndBitmap) {
@@ -53,7 +52,7 @@ TEST_F(TarnMapTest, LookupFollowsRootTableAndBitmap) {
       {"20.0.0.0", 1},   {"20.255.9.9", 1}, {"30.5.255.255", 1}, {"30.6.0.0", 0},
       {"40.0.0.255", 1}, {"40.0.1.0", 0},   {"10.1.519", 1},  // inet_aton's short form
   };
-  for (const auto& [ip, listed] : cases) EXPECT_EQ(lookupMapFile(list, ip), listed) << ip;
+  for (const auto& [ip, listed] : cases) EXPECT_EQ(lookupMapFile(context_, list, ip), listed) << ip;
   EXPECT_EQ(script_.lines(), Lines{});
 }
 
@@ -67,10 +66,10 @@ TEST_F(TarnMapTest, OffsetsAreBoundedByTheFileSize) {
   set_word(&file, 1024 + 2 * 4, size - 8192 + 1);
   file[size - 8192] = 0x80;  // 12.1.0.0
   const std::string list = raw("list", file);
-  EXPECT_EQ(lookupMapFile(list, "10.0.0.1"), 0);
-  EXPECT_EQ(lookupMapFile(list, "11.0.0.1"), -1);
-  EXPECT_EQ(lookupMapFile(list, "12.1.0.0"), 1);
-  EXPECT_EQ(lookupMapFile(list, "12.2.0.0"), -1);
+  EXPECT_EQ(lookupMapFile(context_, list, "10.0.0.1"), 0);
+  EXPECT_EQ(lookupMapFile(context_, list, "11.0.0.1"), -1);
+  EXPECT_EQ(lookupMapFile(context_, list, "12.1.0.0"), 1);
+  EXPECT_EQ(lookupMapFile(context_, list, "12.2.0.0"), -1);
   EXPECT_EQ(script_.lines(), (Lines{{LOG_ERR, "lookupMap(): corrupt TARN file"},
                                     {LOG_ERR, "lookupMap(): corrupt TARN file"}}));
 }
@@ -81,30 +80,30 @@ TEST_F(TarnMapTest, MapsTooSmallForTheNextLevelAreCorruptNotListed) {
   set_word(&small, 10 * 4, 100);
   set_word(&small, 104, 0xFFFFFFFF);  // would list 10.1.x.x if followed
   const std::string short_root = raw("short-root", small);
-  EXPECT_EQ(lookupMapFile(short_root, "10.1.0.1"), -1);
+  EXPECT_EQ(lookupMapFile(context_, short_root, "10.1.0.1"), -1);
 
   bytes no_room(4096, 0);
   set_word(&no_room, 10 * 4, 1024);
   set_word(&no_room, 1024 + 1 * 4, 2048);
   no_room[2048] = 0xFF;  // would list 10.1.0.0-7 if followed
   const std::string short_bitmap = raw("short-bitmap", no_room);
-  EXPECT_EQ(lookupMapFile(short_bitmap, "10.1.0.1"), -1);
+  EXPECT_EQ(lookupMapFile(context_, short_bitmap, "10.1.0.1"), -1);
   EXPECT_EQ(script_.lines(), (Lines{{LOG_ERR, "lookupMap(): corrupt TARN file"},
                                     {LOG_ERR, "lookupMap(): corrupt TARN file"}}));
 
   // A root table cut short fails on the read, without the corrupt line.
   script_.clear_lines();
   const std::string truncated = raw("truncated", bytes(100, 0));
-  EXPECT_EQ(lookupMapFile(truncated, "200.0.0.1"), -1);
-  EXPECT_EQ(lookupMapFile(truncated, "1.0.0.1"), 0);
+  EXPECT_EQ(lookupMapFile(context_, truncated, "200.0.0.1"), -1);
+  EXPECT_EQ(lookupMapFile(context_, truncated, "1.0.0.1"), 0);
   EXPECT_EQ(script_.lines(), Lines{});
 }
 
 TEST_F(TarnMapTest, LookupRefusesWhatIsNotAMapOrAnAddress) {
-  EXPECT_EQ(lookupMap(-1, htonl(0x0A010203)), -1);
-  EXPECT_EQ(lookupMapFile(path("missing"), "10.1.2.3"), -1);
-  EXPECT_EQ(lookupMapFile(dir_.path(), "10.1.2.3"), -1);
-  EXPECT_EQ(lookupMapFile(map("list", {"10.1.2.3"}), "10.1.2.x"), -1);
+  EXPECT_EQ(lookupMap(context_, -1, htonl(0x0A010203)), -1);
+  EXPECT_EQ(lookupMapFile(context_, path("missing"), "10.1.2.3"), -1);
+  EXPECT_EQ(lookupMapFile(context_, dir_.path(), "10.1.2.3"), -1);
+  EXPECT_EQ(lookupMapFile(context_, map("list", {"10.1.2.3"}), "10.1.2.x"), -1);
   EXPECT_EQ(script_.lines(),
             (Lines{{LOG_WARNING, "lookupMap(): invalid file handle"},
                    {LOG_WARNING, "lookupMapFile(): 10.1.2.x is not a valid IP address"}}));
@@ -115,7 +114,7 @@ TEST_F(TarnMapTest, LookupMapsReportsAndPrintsEveryMatchingList) {
   map("beta", {"198.51.100.1"});
   map("gamma", {"192.0.2.9"});
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(lookupMaps(dir_.path(), "alpha  beta gamma missing", "192.0.2.9", 1), 1);
+  EXPECT_EQ(lookupMaps(context_, dir_.path(), "alpha  beta gamma missing", "192.0.2.9", 1), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "alpha gamma \n");
   EXPECT_EQ(script_.lines(),
             (Lines{{LOG_INFO, "lookupMaps(): IP 192.0.2.9 is on block list alpha"},
@@ -124,9 +123,9 @@ TEST_F(TarnMapTest, LookupMapsReportsAndPrintsEveryMatchingList) {
 
   script_.clear_lines();
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(lookupMaps(dir_.path(), "beta", "203.0.113.1", 0), 0);
-  EXPECT_EQ(lookupMaps(dir_.path(), "alpha", "203.0.113", 0), 0);  // inet_aton takes it
-  EXPECT_EQ(lookupMaps(dir_.path(), "alpha", "not an address", 1), -1);
+  EXPECT_EQ(lookupMaps(context_, dir_.path(), "beta", "203.0.113.1", 0), 0);
+  EXPECT_EQ(lookupMaps(context_, dir_.path(), "alpha", "203.0.113", 0), 0);  // inet_aton takes it
+  EXPECT_EQ(lookupMaps(context_, dir_.path(), "alpha", "not an address", 1), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(script_.lines(),
             (Lines{{LOG_INFO, "lookupMaps(): IP 203.0.113.1 is NOT on block list beta"},
@@ -136,27 +135,27 @@ TEST_F(TarnMapTest, LookupMapsReportsAndPrintsEveryMatchingList) {
 
 TEST_F(TarnMapTest, LookupMapsWarnsAboutUnreadableLists) {
   write_bytes(path("broken"), bytes(10, 0));
-  EXPECT_EQ(lookupMaps(dir_.path(), "broken", "192.0.2.1", 0), 0);
+  EXPECT_EQ(lookupMaps(context_, dir_.path(), "broken", "192.0.2.1", 0), 0);
   EXPECT_EQ(script_.lines(), (Lines{{LOG_WARNING, "lookupMaps(): lookupMap() returned: -1"}}));
 }
 
 TEST_F(TarnMapTest, CheckListModes) {
   string_list hits;
   const string_list patterns = {"^mail\\.", "(", "example\\.net$"};
-  EXPECT_EQ(checkList(patterns, "MX.example.net", kCheckListRegex, &hits), 1);
+  EXPECT_EQ(checkList(context_, patterns, "MX.example.net", kCheckListRegex, &hits), 1);
   EXPECT_EQ(hits, string_list{"example\\.net$"});
-  EXPECT_EQ(checkList(patterns, "mail.example.org", kCheckListRegex, &hits), 1);
+  EXPECT_EQ(checkList(context_, patterns, "mail.example.org", kCheckListRegex, &hits), 1);
   EXPECT_EQ(hits, (string_list{"example\\.net$", "^mail\\."}));
-  EXPECT_EQ(checkList(patterns, "mx.example.org", kCheckListRegex, nullptr), 0);
+  EXPECT_EQ(checkList(context_, patterns, "mx.example.org", kCheckListRegex, nullptr), 0);
   EXPECT_EQ(script_.lines(), (Lines{{LOG_INFO, "Warning: regcomp(): Unmatched ( or \\(\n"},
                                     {LOG_INFO, "Warning: regcomp(): Unmatched ( or \\(\n"}}));
 
   hits.clear();
   const string_list exact = {"user@example.net", "other@example.net"};
-  EXPECT_EQ(checkList(exact, "other@example.net", kCheckListExact, &hits), 1);
-  EXPECT_EQ(checkList(exact, "Other@example.net", kCheckListExact, &hits), 0);
+  EXPECT_EQ(checkList(context_, exact, "other@example.net", kCheckListExact, &hits), 1);
+  EXPECT_EQ(checkList(context_, exact, "Other@example.net", kCheckListExact, &hits), 0);
   EXPECT_EQ(hits, string_list{});
-  EXPECT_EQ(checkList({}, "anything", kCheckListRegex, &hits), 0);
+  EXPECT_EQ(checkList(context_, {}, "anything", kCheckListRegex, &hits), 0);
 }
 
 TEST_F(TarnMapTest, BlockListsNamesEveryListThatHolds) {
@@ -169,7 +168,7 @@ TEST_F(TarnMapTest, BlockListsNamesEveryListThatHolds) {
   state.log = ::korvex::testing::capture_sink;
   string_list hits;
   const string_list enabled = {"a-list", "b-list", "c-list", "d-corrupt", "e-missing"};
-  EXPECT_EQ(block_lists(state, enabled, &hits), HIT);
+  EXPECT_EQ(block_lists(context_, state, enabled, &hits), HIT);
   EXPECT_EQ(hits, (string_list{"a-list", "c-list"}));
   Lines expected;
   for (const auto& name : enabled) {
@@ -179,14 +178,14 @@ TEST_F(TarnMapTest, BlockListsNamesEveryListThatHolds) {
 
   hits.clear();
   state.ip = "203.0.113.1";
-  EXPECT_EQ(block_lists(state, enabled, &hits), DUNNO);
+  EXPECT_EQ(block_lists(context_, state, enabled, &hits), DUNNO);
   EXPECT_EQ(hits, string_list{});
 
   script_.clear_lines();
-  EXPECT_EQ(block_lists(state, {}, &hits), DUNNO);
+  EXPECT_EQ(block_lists(context_, state, {}, &hits), DUNNO);
   EXPECT_EQ(script_.lines(), Lines{});
   state.ip.reset();
-  EXPECT_EQ(block_lists(state, enabled, &hits), DUNNO);
+  EXPECT_EQ(block_lists(context_, state, enabled, &hits), DUNNO);
   EXPECT_EQ(script_.lines(),
             (Lines{{LOG_DEBUG, "block_lists(): null argument(s) passed, failing open."}}));
 }

@@ -44,11 +44,12 @@ CheckResult scripted(const std::string& name) {
   return found != rule_results.end() ? found->second : DUNNO;
 }
 
-CheckResult check_first(SessionState) { return scripted("first"); }
-CheckResult check_mua(SessionState) { return scripted("mua_rule"); }
-CheckResult check_from(SessionState) { return scripted("valid_from_domain"); }
-CheckResult check_last(SessionState) { return scripted("last"); }
-CheckResult check_lists(SessionState, const string_list& tarn_lists, string_list* hits) {
+CheckResult check_first(const CheckContext&, SessionState) { return scripted("first"); }
+CheckResult check_mua(const CheckContext&, SessionState) { return scripted("mua_rule"); }
+CheckResult check_from(const CheckContext&, SessionState) { return scripted("valid_from_domain"); }
+CheckResult check_last(const CheckContext&, SessionState) { return scripted("last"); }
+CheckResult check_lists(const CheckContext&, SessionState, const string_list& tarn_lists,
+                        string_list* hits) {
   EXPECT_EQ(tarn_lists, (string_list{"alpha", "beta"}));
   const CheckResult result = scripted("block_lists");
   *hits = tarn_hits;

@@ -1,14 +1,15 @@
-// The forgery-table lookup the plugin makes (no diagnostics sink, only the sender's domain
-// parsed) against the whole-table parse that a program with a sink gets.
+// The forgery-table lookup the rule makes (only the lines where the sender's domain occurs
+// are parsed) against the verdict of the whole table, parsed.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "plugin/checks/known_sender_forgery_funcs.h"
-#include "tests/support/log_capture.h"
+#include "plugin/checks/known_sender_forgery_internal.h"
 #include "tests/support/scratch_dir.h"
 
 namespace korvex {
@@ -64,6 +65,19 @@ std::string table_line(Draw& draw) {
   return (draw.below(6) == 0 ? ":" : "") + draw.pick(kDomains) + colon + set + end;
 }
 
+// What the whole table says about ip sending for the domain: the first record stored under
+// it decides; a table that does not parse, or no record, decides nothing (1).
+int whole_table_verdict(const std::string& ip, std::string domain, const std::string& path) {
+  while (!domain.empty() && domain.back() == ' ') domain.pop_back();
+  for (char& c : domain) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const auto table = ksf_get_domain_ip_sets_from_file(path.c_str());
+  if (!table) return 1;
+  for (const ksf_domain_ips& record : *table) {
+    if (record.domain == domain) return __ksf_is_ip_in_ranges(ip.c_str(), record.ip_set) ? 1 : 0;
+  }
+  return 1;
+}
+
 TEST(KsfLookup, OnlyTheSendersLinesDecideJustAsTheWholeTableDoes) {
   testing::ScratchDir dir;
   const std::string path = dir / "valid_domain_ips";
@@ -82,12 +96,7 @@ TEST(KsfLookup, OnlyTheSendersLinesDecideJustAsTheWholeTableDoes) {
       for (const std::string& ip : ips) {
         const int by_lines =
             ksf_check_domain_to_ip_restriction(ip.c_str(), sender.c_str(), path.c_str());
-        int whole_table = 0;
-        {
-          const testing::LogCapture sink;  // a sink makes the whole table parsed
-          whole_table =
-              ksf_check_domain_to_ip_restriction(ip.c_str(), sender.c_str(), path.c_str());
-        }
+        const int whole_table = whole_table_verdict(ip, sender, path);
         ++compared;
         if (whole_table == 0) ++refused;
         ASSERT_EQ(by_lines, whole_table) << "table:\n"
@@ -121,11 +130,7 @@ TEST(KsfLookup, SendersLineIsFoundWhereverItLiesInALongTable) {
         testing::write_file(path, text);
         for (const char* ip : {"192.0.2.9", "10.1.1.1"}) {
           const int by_lines = ksf_check_domain_to_ip_restriction(ip, "bank.example", path.c_str());
-          int whole_table = 0;
-          {
-            const testing::LogCapture sink;
-            whole_table = ksf_check_domain_to_ip_restriction(ip, "bank.example", path.c_str());
-          }
+          const int whole_table = whole_table_verdict(ip, "bank.example", path);
           ASSERT_EQ(by_lines, whole_table) << "shift " << shift << " ip " << ip;
           ASSERT_EQ(by_lines, std::string(ip) == "192.0.2.9" ? 1 : 0) << "shift " << shift;
           ++compared;

@@ -58,14 +58,15 @@ std::vector<std::string> expected_display(const std::string& forgery_current,
 
 TEST(KorvexInit, WithoutControlFilesShowsDefaultsAndSetsCheckPaths) {
   TempDir control;
-  config.ksf_report_only = 9;
   EngineContext context = korvex_init(nullptr, control.path());
   EXPECT_EQ(display(context), expected_display("Disabled   ", {}));
-  EXPECT_EQ(config.tarn_map_dir, "/var/cache/tarn");
-  EXPECT_EQ(config.dsl_regex_filename, "/etc/korvex/dynaregex/dyna.regexes");
-  EXPECT_EQ(config.reverse_dns_regex_filename, "/etc/korvex/dynaregex/spam.regexes");
-  EXPECT_EQ(config.ksf_filename, "/etc/korvex/control/valid_domain_ips");
-  EXPECT_EQ(config.ksf_report_only, 0);
+  const CheckContext& checks = context.checks;
+  EXPECT_EQ(checks.tarn_map_dir, "/var/cache/tarn");
+  EXPECT_EQ(checks.dsl_regex_filename, "/etc/korvex/dynaregex/dyna.regexes");
+  EXPECT_EQ(checks.reverse_dns_regex_filename, "/etc/korvex/dynaregex/spam.regexes");
+  EXPECT_EQ(checks.ksf_filename, "/etc/korvex/control/valid_domain_ips");
+  EXPECT_EQ(checks.ksf_report_only, 0);
+  EXPECT_EQ(checks.pattern_index_cache_dir, "/var/cache/korvex");
 
   korvex_teardown(&context);
   EXPECT_FALSE(context.enabled_rules);
