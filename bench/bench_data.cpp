@@ -15,7 +15,7 @@
 #include <random>
 #include <sstream>
 
-#include "plugin/checks/tarn_map_writer.h"
+#include "tarn/tarn_map_writer.h"
 
 namespace korvex::bench {
 namespace {

@@ -19,7 +19,7 @@
 #include "lists/list_files.h"
 #include "lists/list_paths.h"
 #include "plugin/checks/reverse_dns.h"
-#include "plugin/checks/tarn_map.h"
+#include "tarn/tarn_map.h"
 
 namespace {
 
@@ -99,7 +99,7 @@ void BM_lookupMap(benchmark::State& state) {
   std::size_t next = 0;
   const CheckContext context;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(lookupMap(context, descriptor, addresses[next++ % addresses.size()]));
+    benchmark::DoNotOptimize(lookupMap(context.system_log, descriptor, addresses[next++ % addresses.size()]));
   }
   (void)close(descriptor);
 }

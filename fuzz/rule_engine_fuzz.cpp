@@ -35,7 +35,7 @@
 #include "fuzz/fuzz_support.h"
 #include "lists/list_paths.h"
 #include "plugin/checks/checks_internal.h"
-#include "plugin/checks/tarn_map_writer.h"
+#include "tarn/tarn_map_writer.h"
 #include "plugin/engine.h"
 #include "plugin/load_spp_env.h"
 #include "plugin/plugin_paths.h"

@@ -15,7 +15,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "plugin/checks/checks_internal.h"
-#include "plugin/checks/tarn_map.h"
+#include "plugin/checks/block_lists.h"
+#include "tarn/tarn_map.h"
 #include "plugin/rule_table.h"
 #include "support/qv_log.h"
 
@@ -104,15 +105,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fill_memory_file(map.data, size - 4);
   std::uint32_t address = 0;  // network byte order: the octets as they stand in memory
   __builtin_memcpy(&address, octets, 4);
-  if (korvex::lookupMap(checks, memory_file(), address) != expected) __builtin_trap();
+  if (korvex::lookupMap(checks.system_log, memory_file(), address) != expected) __builtin_trap();
 
   checks.tarn_map_dir = map_directory();
   const std::string path = map_directory() + "/" + kMapName;
   korvex_fuzz::write_file(path, map.data, size - 4);
   char ip[16];
   (void)std::snprintf(ip, sizeof ip, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
-  if (korvex::lookupMapFile(checks, path, ip) != expected) __builtin_trap();
-  if (korvex::lookupMaps(checks, map_directory(), std::string(" missing ") + kMapName, ip, 0) !=
+  if (korvex::lookupMapFile(checks.system_log, path, ip) != expected) __builtin_trap();
+  if (korvex::lookupMaps(checks.system_log, map_directory(), std::string(" missing ") + kMapName, ip, 0) !=
       (expected == 1 ? 1 : 0)) {
     __builtin_trap();
   }

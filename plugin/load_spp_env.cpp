@@ -134,12 +134,4 @@ void dump_state(log_function log, int priority, const SessionState& state, int l
   log(LOG_DEBUG, "=== END STATE STRUCTURE ===%s", end);
 }
 
-std::string blank_control_bytes(std::string value) {
-  for (char& c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) c = ' ';
-  }
-  return value;
-}
-
 }  // namespace korvex

@@ -4,13 +4,14 @@
 //
 // Exports: ProtocolState, state_names, ResolveState, resolve_state_name, SessionState,
 // empty_state, load_env, load_spp_env, detect_mua, read_control_flag, release_state,
-// dump_state, blank_control_bytes.
+// dump_state.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "support/log_text.h"
 #include "support/qv_log.h"
 
 namespace korvex {
@@ -71,9 +72,5 @@ void release_state(SessionState* state);
 
 // dump_state - log the record line by line; line_end 1 ends each line with a line feed.
 void dump_state(log_function log, int priority, const SessionState& state, int line_end);
-
-// blank_control_bytes - a client-supplied value with every control byte (CR, LF, tab and
-// the rest below 0x20, and DEL) turned into a blank, fit to be placed inside one line.
-std::string blank_control_bytes(std::string value);
 
 }  // namespace korvex

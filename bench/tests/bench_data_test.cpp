@@ -16,7 +16,7 @@
 #include "lists/list_files.h"
 #include "lists/list_paths.h"
 #include "plugin/checks/known_sender_forgery_funcs.h"
-#include "plugin/checks/tarn_map.h"
+#include "tarn/tarn_map.h"
 
 namespace korvex::bench {
 namespace {
@@ -196,11 +196,11 @@ TEST(GeneratedPlan, WritesTheSameTreeEveryTimeWithTheSessionsPeersWhereTheyBelon
 
   const std::string tarn = first.path() + "/tarn/";
   const CheckContext checks;
-  EXPECT_EQ(lookupMapFile(checks, tarn + "rbl01", kTarnIp), 1);
-  EXPECT_EQ(lookupMapFile(checks, tarn + "rbl02", kTarnIp), 0);
+  EXPECT_EQ(lookupMapFile(checks.system_log, tarn + "rbl01", kTarnIp), 1);
+  EXPECT_EQ(lookupMapFile(checks.system_log, tarn + "rbl02", kTarnIp), 0);
   for (const char* map : {"rbl01", "rbl02", "small01"}) {
-    EXPECT_EQ(lookupMapFile(checks, tarn + map, kCleanIp), 0) << map;
-    EXPECT_EQ(lookupMapFile(checks, tarn + map, kExemptIp), 0) << map;
+    EXPECT_EQ(lookupMapFile(checks.system_log, tarn + map, kCleanIp), 0) << map;
+    EXPECT_EQ(lookupMapFile(checks.system_log, tarn + map, kExemptIp), 0) << map;
   }
 }
 

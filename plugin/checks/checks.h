@@ -13,7 +13,7 @@
 #include "plugin/checks/helo.h"
 #include "plugin/checks/known_sender_forgery_funcs.h"
 #include "plugin/checks/reverse_dns.h"
-#include "plugin/checks/tarn_map.h"
+#include "plugin/checks/block_lists.h"
 #include "plugin/load_spp_env.h"
 #include "plugin/rule_table.h"
 

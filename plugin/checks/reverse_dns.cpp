@@ -35,6 +35,7 @@
 #include "plugin/checks/checks_internal.h"
 #include "plugin/load_spp_env.h"
 #include "support/ip_address.h"
+#include "support/log_text.h"
 
 namespace korvex {
 
@@ -171,13 +172,10 @@ int system_reverse_resolver(const ip_address& address, std::string* name) {
 }
 
 void syslog_line(const CheckContext& context, int priority, const char* format, ...) {
-  if (context.system_log == nullptr) return;
-  char text[1024];
   va_list arguments;
   va_start(arguments, format);
-  (void)std::vsnprintf(text, sizeof text, format, arguments);  // a longer line is cut
+  vlog_line(context.system_log, priority, format, arguments);
   va_end(arguments);
-  context.system_log(priority, "%s", text);
 }
 
 int __getenv(const CheckContext& context, const char* name, std::string* copy) {

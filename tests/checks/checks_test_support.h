@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "plugin/checks/checks_internal.h"
-#include "plugin/checks/tarn_map_writer.h"
+#include "tarn/tarn_map_writer.h"
 #include "tests/support/log_capture.h"
 
 namespace korvex::testing {

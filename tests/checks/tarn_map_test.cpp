@@ -1,4 +1,5 @@
-#include "plugin/checks/tarn_map.h"
+#include "plugin/checks/block_lists.h"
+#include "tarn/tarn_map.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -52,7 +53,7 @@ TEST_F(TarnMapTest, LookupFollowsRootTableAndBitmap) {
       {"20.0.0.0", 1},   {"20.255.9.9", 1}, {"30.5.255.255", 1}, {"30.6.0.0", 0},
       {"40.0.0.255", 1}, {"40.0.1.0", 0},   {"10.1.519", 1},  // inet_aton's short form
   };
-  for (const auto& [ip, listed] : cases) EXPECT_EQ(lookupMapFile(context_, list, ip), listed) << ip;
+  for (const auto& [ip, listed] : cases) EXPECT_EQ(lookupMapFile(context_.system_log, list, ip), listed) << ip;
   EXPECT_EQ(script_.lines(), Lines{});
 }
 
@@ -66,10 +67,10 @@ TEST_F(TarnMapTest, OffsetsAreBoundedByTheFileSize) {
   set_word(&file, 1024 + 2 * 4, size - 8192 + 1);
   file[size - 8192] = 0x80;  // 12.1.0.0
   const std::string list = raw("list", file);
-  EXPECT_EQ(lookupMapFile(context_, list, "10.0.0.1"), 0);
-  EXPECT_EQ(lookupMapFile(context_, list, "11.0.0.1"), -1);
-  EXPECT_EQ(lookupMapFile(context_, list, "12.1.0.0"), 1);
-  EXPECT_EQ(lookupMapFile(context_, list, "12.2.0.0"), -1);
+  EXPECT_EQ(lookupMapFile(context_.system_log, list, "10.0.0.1"), 0);
+  EXPECT_EQ(lookupMapFile(context_.system_log, list, "11.0.0.1"), -1);
+  EXPECT_EQ(lookupMapFile(context_.system_log, list, "12.1.0.0"), 1);
+  EXPECT_EQ(lookupMapFile(context_.system_log, list, "12.2.0.0"), -1);
   EXPECT_EQ(script_.lines(), (Lines{{LOG_ERR, "lookupMap(): corrupt TARN file"},
                                     {LOG_ERR, "lookupMap(): corrupt TARN file"}}));
 }
@@ -80,30 +81,30 @@ TEST_F(TarnMapTest, MapsTooSmallForTheNextLevelAreCorruptNotListed) {
   set_word(&small, 10 * 4, 100);
   set_word(&small, 104, 0xFFFFFFFF);  // would list 10.1.x.x if followed
   const std::string short_root = raw("short-root", small);
-  EXPECT_EQ(lookupMapFile(context_, short_root, "10.1.0.1"), -1);
+  EXPECT_EQ(lookupMapFile(context_.system_log, short_root, "10.1.0.1"), -1);
 
   bytes no_room(4096, 0);
   set_word(&no_room, 10 * 4, 1024);
   set_word(&no_room, 1024 + 1 * 4, 2048);
   no_room[2048] = 0xFF;  // would list 10.1.0.0-7 if followed
   const std::string short_bitmap = raw("short-bitmap", no_room);
-  EXPECT_EQ(lookupMapFile(context_, short_bitmap, "10.1.0.1"), -1);
+  EXPECT_EQ(lookupMapFile(context_.system_log, short_bitmap, "10.1.0.1"), -1);
   EXPECT_EQ(script_.lines(), (Lines{{LOG_ERR, "lookupMap(): corrupt TARN file"},
                                     {LOG_ERR, "lookupMap(): corrupt TARN file"}}));
 
   // A root table cut short fails on the read, without the corrupt line.
   script_.clear_lines();
   const std::string truncated = raw("truncated", bytes(100, 0));
-  EXPECT_EQ(lookupMapFile(context_, truncated, "200.0.0.1"), -1);
-  EXPECT_EQ(lookupMapFile(context_, truncated, "1.0.0.1"), 0);
+  EXPECT_EQ(lookupMapFile(context_.system_log, truncated, "200.0.0.1"), -1);
+  EXPECT_EQ(lookupMapFile(context_.system_log, truncated, "1.0.0.1"), 0);
   EXPECT_EQ(script_.lines(), Lines{});
 }
 
 TEST_F(TarnMapTest, LookupRefusesWhatIsNotAMapOrAnAddress) {
-  EXPECT_EQ(lookupMap(context_, -1, htonl(0x0A010203)), -1);
-  EXPECT_EQ(lookupMapFile(context_, path("missing"), "10.1.2.3"), -1);
-  EXPECT_EQ(lookupMapFile(context_, dir_.path(), "10.1.2.3"), -1);
-  EXPECT_EQ(lookupMapFile(context_, map("list", {"10.1.2.3"}), "10.1.2.x"), -1);
+  EXPECT_EQ(lookupMap(context_.system_log, -1, htonl(0x0A010203)), -1);
+  EXPECT_EQ(lookupMapFile(context_.system_log, path("missing"), "10.1.2.3"), -1);
+  EXPECT_EQ(lookupMapFile(context_.system_log, dir_.path(), "10.1.2.3"), -1);
+  EXPECT_EQ(lookupMapFile(context_.system_log, map("list", {"10.1.2.3"}), "10.1.2.x"), -1);
   EXPECT_EQ(script_.lines(),
             (Lines{{LOG_WARNING, "lookupMap(): invalid file handle"},
                    {LOG_WARNING, "lookupMapFile(): 10.1.2.x is not a valid IP address"}}));
@@ -114,7 +115,7 @@ TEST_F(TarnMapTest, LookupMapsReportsAndPrintsEveryMatchingList) {
   map("beta", {"198.51.100.1"});
   map("gamma", {"192.0.2.9"});
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(lookupMaps(context_, dir_.path(), "alpha  beta gamma missing", "192.0.2.9", 1), 1);
+  EXPECT_EQ(lookupMaps(context_.system_log, dir_.path(), "alpha  beta gamma missing", "192.0.2.9", 1), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "alpha gamma \n");
   EXPECT_EQ(script_.lines(),
             (Lines{{LOG_INFO, "lookupMaps(): IP 192.0.2.9 is on block list alpha"},
@@ -123,9 +124,9 @@ TEST_F(TarnMapTest, LookupMapsReportsAndPrintsEveryMatchingList) {
 
   script_.clear_lines();
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(lookupMaps(context_, dir_.path(), "beta", "203.0.113.1", 0), 0);
-  EXPECT_EQ(lookupMaps(context_, dir_.path(), "alpha", "203.0.113", 0), 0);  // inet_aton takes it
-  EXPECT_EQ(lookupMaps(context_, dir_.path(), "alpha", "not an address", 1), -1);
+  EXPECT_EQ(lookupMaps(context_.system_log, dir_.path(), "beta", "203.0.113.1", 0), 0);
+  EXPECT_EQ(lookupMaps(context_.system_log, dir_.path(), "alpha", "203.0.113", 0), 0);  // inet_aton takes it
+  EXPECT_EQ(lookupMaps(context_.system_log, dir_.path(), "alpha", "not an address", 1), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(script_.lines(),
             (Lines{{LOG_INFO, "lookupMaps(): IP 203.0.113.1 is NOT on block list beta"},
@@ -135,7 +136,7 @@ TEST_F(TarnMapTest, LookupMapsReportsAndPrintsEveryMatchingList) {
 
 TEST_F(TarnMapTest, LookupMapsWarnsAboutUnreadableLists) {
   write_bytes(path("broken"), bytes(10, 0));
-  EXPECT_EQ(lookupMaps(context_, dir_.path(), "broken", "192.0.2.1", 0), 0);
+  EXPECT_EQ(lookupMaps(context_.system_log, dir_.path(), "broken", "192.0.2.1", 0), 0);
   EXPECT_EQ(script_.lines(), (Lines{{LOG_WARNING, "lookupMaps(): lookupMap() returned: -1"}}));
 }
 

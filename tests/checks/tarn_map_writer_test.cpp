@@ -1,4 +1,4 @@
-#include "plugin/checks/tarn_map_writer.h"
+#include "tarn/tarn_map_writer.h"
 
 #include <gtest/gtest.h>
 

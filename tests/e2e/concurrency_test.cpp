@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/checks/tarn_map_writer.h"
+#include "tarn/tarn_map_writer.h"
 #include "tests/e2e/plesk_replies.h"
 #include "tests/e2e/sandbox.h"
 #include "tests/e2e/tarn_fixtures.h"

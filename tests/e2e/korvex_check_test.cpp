@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/checks/tarn_map_writer.h"
+#include "tarn/tarn_map_writer.h"
 #include "tests/e2e/sandbox.h"
 
 namespace korvex::testing {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "plugin/checks/tarn_map_writer.h"
+#include "tarn/tarn_map_writer.h"
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {

@@ -2,7 +2,7 @@
 //
 // Exports: tarn_parse_block, tarn_map_builder, tarn_write_map_file, tarn_mkmap_run.
 
-#include "plugin/checks/tarn_map_writer.h"
+#include "tarn/tarn_map_writer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
