@@ -157,11 +157,13 @@ const char* listmgr_option(int list_id) { return list_id == kExemptIpsList ? "-i
 void check_control_flags(check_report* report) {
   check_flag(kDebugFlagFile, report);
   check_flag(kDumpCoreFlagFile, report);
+  check_flag(control_file_path(kListDirectory, kDeferOnTempfailFlag).c_str(), report);
 }
 
 void check_rule_overrides(check_report* report) {
   check_rule_file(kRulesEnabledFile, report);
   check_rule_file(kRulesDisabledFile, report);
+  check_rule_file(kRulesReportFile, report);
 }
 
 void check_tarn_maps(check_report* report) {
@@ -182,7 +184,8 @@ void check_tarn_maps(check_report* report) {
 void check_pattern_lists(check_report* report) {
   RuleTable rules = builtin_rules();
   apply_rule_overrides(&rules, read_rules_enabled(kListDirectory),
-                       read_rules_disabled(kListDirectory), nullptr);
+                       read_rules_disabled(kListDirectory), nullptr,
+                       read_rules_report(kListDirectory));
   const pattern_list lists[] = {
       {kDynamicHostRegexFile, "check_dynamic_reverse_dns", "has only its built-in pattern"},
       {kAbusedHostRegexFile, "check_reverse_dns_list", "passes every host"},

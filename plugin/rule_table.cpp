@@ -123,6 +123,8 @@ const char* rule_state_name(RuleState state) {
       return "Enabled";
     case RuleState::AlwaysOn:
       return "AlwaysOn";
+    case RuleState::Report:
+      return "Report";
   }
   return "<UNKNOWN>";
 }
@@ -171,14 +173,18 @@ void apply_overrides(EngineContext* context, const std::string& config_dir) {
   context->tarn_lists = read_tarn_list(kTarnEnabledList, config_dir).value_or(string_list{});
   const string_list rules_enabled = read_rules_enabled(config_dir);
   const string_list rules_disabled = read_rules_disabled(config_dir);
+  const string_list rules_report = read_rules_report(config_dir);
   if (context->enabled_rules) {
     apply_rule_overrides(&*context->enabled_rules, rules_enabled, rules_disabled,
-                         context->logger);
+                         context->logger, rules_report);
   }
+  context->checks.defer_on_tempfail =
+      read_control_flag(control_file_path(config_dir, kDeferOnTempfailFlag).c_str());
 }
 
 void apply_rule_overrides(RuleTable* rules, const string_list& rules_enabled,
-                          const string_list& rules_disabled, log_function logger) {
+                          const string_list& rules_disabled, log_function logger,
+                          const string_list& rules_report) {
   for (RuleEntry& rule : *rules) {
     if (rule.state == RuleState::Disabled) {
       // One message per matching line, as the administrator wrote them.
@@ -187,8 +193,14 @@ void apply_rule_overrides(RuleTable* rules, const string_list& rules_enabled,
         if (logger != nullptr) logger(LOG_DEBUG, "ENABLING [%s]", rule.name.c_str());
         rule.state = RuleState::Enabled;
       }
-      if (rule.state == RuleState::Disabled) continue;
     }
+    // Naming a rule for report mode is enough to run it, default-disabled or not.
+    for (const std::string& name : rules_report) {
+      if (name != rule.name) continue;
+      if (logger != nullptr) logger(LOG_DEBUG, "REPORTING [%s]", rule.name.c_str());
+      rule.state = RuleState::Report;
+    }
+    if (rule.state == RuleState::Disabled) continue;
     for (const std::string& name : rules_disabled) {
       if (name != rule.name) continue;
       if (logger != nullptr) logger(LOG_DEBUG, "DISABLING [%s]", rule.name.c_str());

@@ -154,9 +154,12 @@ struct peer_name {
   std::string name;
 };
 
+// The peer's name for a rule; a lookup that may succeed later is noted for the engine.
 peer_name look_up_peer(const CheckContext& context, const SessionState& state) {
   peer_name peer{kReverseLookupFailed, {}};
-  peer.code = lookupReverseDns(context, &peer.name, state.ip);
+  bool try_again = false;
+  peer.code = lookupReverseDns(context, &peer.name, state.ip, &try_again);
+  if (try_again) note_temporary_failure(context);
   return peer;
 }
 
@@ -205,8 +208,12 @@ int isDottedQuad(const std::optional<std::string>& text) {
              : 0;
 }
 
+void note_temporary_failure(const CheckContext& context) {
+  if (context.notes != nullptr) context.notes->temporary_failure = true;
+}
+
 unsigned lookupReverseDNS(const CheckContext& context, std::string* name,
-                          const std::optional<std::string>& ip) {
+                          const std::optional<std::string>& ip, bool* try_again) {
   if (name == nullptr || !ip) {
     syslog_line(context, LOG_DEBUG, "__runRDNSQuery(): attempt to run with invalid arguments");
     return kReverseLookupFailed;
@@ -231,6 +238,7 @@ unsigned lookupReverseDNS(const CheckContext& context, std::string* name,
       return kReverseNameFound;
     case TRY_AGAIN:
       syslog_line(context, LOG_ERR, "gethostbyaddr() retried %d times", kReverseRetries);
+      if (try_again != nullptr) *try_again = true;
       return kReverseLookupFailed;
     case HOST_NOT_FOUND:
       syslog_line(context, LOG_DEBUG, "Hostname for IP %s could not be found",
@@ -247,7 +255,7 @@ unsigned lookupReverseDNS(const CheckContext& context, std::string* name,
 }
 
 unsigned lookupReverseDns(const CheckContext& context, std::string* name,
-                          const std::optional<std::string>& ip) {
+                          const std::optional<std::string>& ip, bool* try_again) {
   if (name == nullptr || !ip) {
     syslog_line(context, LOG_DEBUG, "lookupReverseDns(): NULL arguments detected");
     return kReverseBadArgument;
@@ -262,7 +270,7 @@ unsigned lookupReverseDns(const CheckContext& context, std::string* name,
     return kReverseBadArgument;
   }
   std::string found;
-  const unsigned code = lookupReverseDNS(context, &found, ip);
+  const unsigned code = lookupReverseDNS(context, &found, ip, try_again);
   if (code == kReverseNameFound || code == kReverseNoName) *name = found;
   return code;
 }
