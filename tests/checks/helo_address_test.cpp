@@ -134,6 +134,35 @@ TEST_F(HeloAddressTest, ResolveHeloAsksForAThenMx) {
                                               {"busy.example", T_MX}}));
 }
 
+TEST_F(HeloAddressTest, WithDeferralOnLookupTroubleIsTemporaryAndNoted) {
+  script_.forward_answers()[{"busy.example", T_A}] = forward_outcome::try_again;
+  script_.forward_answers()[{"half.example", T_MX}] = forward_outcome::try_again;
+  script_.forward_answers()[{"mx.example", T_A}] = forward_outcome::try_again;
+  script_.forward_answers()[{"mx.example", T_MX}] = forward_outcome::answered;
+  LookupNotes notes;
+  script_.context.notes = &notes;
+  script_.context.defer_on_tempfail = true;
+  struct Case {
+    CheckResult (*check)(const CheckContext&, SessionState);
+    SessionState state;
+    CheckResult result;
+    bool noted;
+  };
+  const std::vector<Case> cases = {
+      {resolve_helo_domain, with_helo("busy.example"), TEMPFAIL, true},
+      {resolve_helo_domain, with_helo("half.example"), TEMPFAIL, true},
+      {resolve_helo_domain, with_helo("mx.example"), DUNNO, false},
+      {resolve_helo_domain, with_helo("none.example"), HIT, false},
+      {valid_from_domain, with_addresses("a@busy.example", "b@example.org"), TEMPFAIL, true},
+      {valid_from_domain, with_addresses("a@none.example", "b@example.org"), HIT, false},
+  };
+  for (const Case& c : cases) {
+    notes = LookupNotes{};
+    EXPECT_EQ(c.check(script_.context, c.state), c.result) << c.state.helo.value_or("");
+    EXPECT_EQ(notes.temporary_failure, c.noted) << c.state.helo.value_or("");
+  }
+}
+
 TEST_F(HeloAddressTest, ResolveHeloSkipsWhatNeedsNoQuery) {
   EXPECT_EQ(run(resolve_helo_domain, with_helo(std::nullopt)), std::make_pair(TEMPFAIL, Lines{}));
   EXPECT_EQ(run(resolve_helo_domain, with_helo("")), std::make_pair(DUNNO, Lines{}));

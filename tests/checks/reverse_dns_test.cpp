@@ -286,6 +286,20 @@ TEST_F(ReverseDnsTest, RulesDecideFromSessionOrLookup) {
   }
 }
 
+TEST_F(ReverseDnsTest, OnlyAResolverStillSayingTryAgainIsNotedAsTemporary) {
+  LookupNotes notes;
+  context_.notes = &notes;
+  SessionState state;
+  state.ip = "192.0.2.1";
+  for (const auto& [resolver_says, noted] :
+       std::vector<std::pair<int, bool>>{{TRY_AGAIN, true}, {NO_RECOVERY, false}, {NO_DATA, false}}) {
+    notes = LookupNotes{};
+    script_.reverse_answers() = {{resolver_says, ""}};
+    EXPECT_EQ(check_ip_reverse_dns(context_, state), TEMPFAIL) << resolver_says;
+    EXPECT_EQ(notes.temporary_failure, noted) << resolver_says;
+  }
+}
+
 TEST_F(ReverseDnsTest, RulesNeedAnAddressAndTheListRuleItsList) {
   SessionState state;
   EXPECT_EQ(check_ip_reverse_dns(context_, state), TEMPFAIL);
