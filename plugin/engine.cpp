@@ -130,8 +130,7 @@ std::string format_stamped_line(const std::string& text) {
 }
 
 CheckResult run_check(const RuleEntry& rule, const CheckContext& checks,
-                      const string_list& tarn_lists, const SessionState& state,
-                      string_list* hits) {
+                      const string_list& tarn_lists, const SessionState& state, string_list* hits) {
   if (rule.kind == kRuleBlockList) {
     const auto* check = std::get_if<block_list_check>(&rule.check);
     if (check != nullptr && *check != nullptr) return (*check)(checks, state, tarn_lists, hits);

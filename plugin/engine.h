@@ -6,9 +6,10 @@
 // whose lookups failed for a temporary reason and that nothing refused is deferred with a
 // 451 reply (TEMPFAIL line, not counted).
 //
-// Exports: Verdict, verdict_name, VerdictRecord, EngineSetup, decide, exemption_stage, black_list_stage, rule_stage,
-// run_and_report, CounterKind, counter_file_path, counter_slot_offset, counter_day_start,
-// bump_counter, bump_counter_at, activity_line, append_activity_line.
+// Exports: Verdict, verdict_name, VerdictRecord, EngineSetup, decide, exemption_stage,
+// black_list_stage, rule_stage, run_and_report, CounterKind, counter_file_path,
+// counter_slot_offset, counter_day_start, bump_counter, bump_counter_at, activity_line,
+// append_activity_line.
 #pragma once
 
 #include <syslog.h>

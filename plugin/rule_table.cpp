@@ -175,8 +175,8 @@ void apply_overrides(EngineContext* context, const std::string& config_dir) {
   const string_list rules_disabled = read_rules_disabled(config_dir);
   const string_list rules_report = read_rules_report(config_dir);
   if (context->enabled_rules) {
-    apply_rule_overrides(&*context->enabled_rules, rules_enabled, rules_disabled,
-                         context->logger, rules_report);
+    apply_rule_overrides(&*context->enabled_rules, rules_enabled, rules_disabled, context->logger,
+                         rules_report);
   }
   context->checks.defer_on_tempfail =
       read_control_flag(control_file_path(config_dir, kDeferOnTempfailFlag).c_str());

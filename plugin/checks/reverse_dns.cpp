@@ -317,8 +317,8 @@ bool __walk_pattern_index(const pattern_index_view& index, const std::string& pa
   return true;
 }
 
-int checkRegexList(const CheckContext& context, const std::string& path,
-                   const std::string& subject, log_function logger) {
+int checkRegexList(const CheckContext& context, const std::string& path, const std::string& subject,
+                   log_function logger) {
   const file_holder file(std::fopen(path.c_str(), "re"));
   if (file.get() == nullptr) {
     if (logger != nullptr) {

@@ -48,8 +48,8 @@ unsigned lookupReverseDns(const CheckContext& context, std::string* name,
 // checkRegexList - 1 when a pattern of the list at path matches subject, 0 when none does,
 // -1 when the file cannot be opened or a pattern failed to compile and none matched. An index
 // that no longer fits the list is rebuilt in the context's pattern-index cache.
-int checkRegexList(const CheckContext& context, const std::string& path,
-                   const std::string& subject, log_function logger);
+int checkRegexList(const CheckContext& context, const std::string& path, const std::string& subject,
+                   log_function logger);
 
 // checkDSLRegexList - checkRegexList on the configured dynamic-host list.
 int checkDSLRegexList(const CheckContext& context, const std::string& subject);

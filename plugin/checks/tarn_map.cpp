@@ -74,7 +74,8 @@ int check_regex_entry(const CheckContext& context, const std::string& entry,
   regex_holder pattern;
   const int code = pattern.compile(entry.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB);
   if (code != 0) {
-    syslog_line(context, LOG_INFO, "Warning: regcomp(): %s\n", pattern.error(code, kRegexErrorSize).c_str());
+    syslog_line(context, LOG_INFO, "Warning: regcomp(): %s\n",
+                pattern.error(code, kRegexErrorSize).c_str());
     return 0;
   }
   if (!pattern.matches(subject.c_str())) return 0;
@@ -137,8 +138,8 @@ int lookupMapFile(const CheckContext& context, const std::string& path, const st
   return result;
 }
 
-int lookupMaps(const CheckContext& context, const std::string& directory,
-               const std::string& names, const std::string& ip, int print) {
+int lookupMaps(const CheckContext& context, const std::string& directory, const std::string& names,
+               const std::string& ip, int print) {
   in_addr address{};
   if (::inet_aton(ip.c_str(), &address) == 0) {
     syslog_line(context, LOG_WARNING, "lookupMaps(): %s is not a valid IP address",
@@ -157,7 +158,8 @@ int lookupMaps(const CheckContext& context, const std::string& directory,
       syslog_line(context, LOG_INFO, "lookupMaps(): IP %s is NOT on block list %s", ip.c_str(),
                   name.c_str());
     } else if (result == 1) {
-      syslog_line(context, LOG_INFO, "lookupMaps(): IP %s is on block list %s", ip.c_str(), name.c_str());
+      syslog_line(context, LOG_INFO, "lookupMaps(): IP %s is on block list %s", ip.c_str(),
+                  name.c_str());
       if (print != 0) (void)std::printf("%s ", name.c_str());
       ++hits;
     } else {

@@ -33,8 +33,8 @@ int lookupMapFile(const CheckContext& context, const std::string& path, const st
 
 // lookupMaps - 1 when ip is on at least one of the blank-separated lists in directory, 0
 // when on none, -1 for a bad address; with print set, the matching names go to stdout.
-int lookupMaps(const CheckContext& context, const std::string& directory,
-               const std::string& names, const std::string& ip, int print);
+int lookupMaps(const CheckContext& context, const std::string& directory, const std::string& names,
+               const std::string& ip, int print);
 
 // checkList - 1 when subject matches an entry in the given mode, else 0. Matching regex
 // and TARN entries are appended to hits when it is given; TARN mode consults every list,

@@ -93,8 +93,12 @@ TEST_F(HeloAddressTest, Ipv6AddressLiteralsAreTreatedLikeBracketedQuads) {
   // address rule lets it pass and judges the recipient.
   EXPECT_EQ(run(resolve_helo_domain, with_helo("[IPv6:2001:db8::1]")).first, HIT);
   EXPECT_EQ(script_.forward_calls().size(), 2u);
-  EXPECT_EQ(block_ip_in_addr(script_.context, with_addresses("user@[IPv6:2001:db8::1]", "user@192.0.2.1")), HIT);
-  EXPECT_EQ(block_ip_in_addr(script_.context, with_addresses("user@[IPv6:2001:db8::1]", "user@example.org")), DUNNO);
+  EXPECT_EQ(block_ip_in_addr(script_.context,
+                             with_addresses("user@[IPv6:2001:db8::1]", "user@192.0.2.1")),
+            HIT);
+  EXPECT_EQ(block_ip_in_addr(script_.context,
+                             with_addresses("user@[IPv6:2001:db8::1]", "user@example.org")),
+            DUNNO);
 }
 
 TEST_F(HeloAddressTest, RequireHeloOnlyWantsOneGiven) {

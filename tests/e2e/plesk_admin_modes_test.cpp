@@ -56,10 +56,11 @@ class PleskAdminModes : public SandboxTest {
     ASSERT_TRUE(box.install_program(KORVEX_PROGRAM_KORVEX_PLESK, "korvex-plesk"));
     ASSERT_TRUE(
         box.place_file("/etc/resolv.conf", "nameserver 127.0.0.1\noptions attempts:1 timeout:2\n"));
-    ASSERT_TRUE(box.dns().load_zone("ptr 192.0.2.10 mail.example.net\n"
-                                    "a mail.example.net 192.0.2.10\n"
-                                    "servfail 50.2.0.192.in-addr.arpa\n"
-                                    "servfail broken.example\n"));
+    ASSERT_TRUE(
+        box.dns().load_zone("ptr 192.0.2.10 mail.example.net\n"
+                            "a mail.example.net 192.0.2.10\n"
+                            "servfail 50.2.0.192.in-addr.arpa\n"
+                            "servfail broken.example\n"));
     // The pattern-list rules have no lists here; they stay out of the way.
     ASSERT_TRUE(box.place_file("/etc/korvex/control/rules.disabled",
                                "check_dynamic_reverse_dns\ncheck_reverse_dns_list\n"));
@@ -89,7 +90,8 @@ class PleskAdminModes : public SandboxTest {
     std::vector<unsigned> counts;
     for (std::size_t field = slot + 4; field < slot + 16; field += 4) {
       unsigned value = 0;
-      for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>((*bytes)[field + i]);
+      for (int i = 3; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>((*bytes)[field + i]);
       counts.push_back(value);
     }
     return counts;
@@ -121,16 +123,18 @@ TEST_F(PleskAdminModes, RuleInReportModeWritesItsHitDownAndRefusesNothing) {
   ASSERT_TRUE(result.exited_with(0)) << result.describe();
   EXPECT_EQ(result.out, kBadHeloReply);
   const std::string refused = both.line("SPAM[valid_helo_domain]");
-  EXPECT_EQ(described(result.syslog),
-            (std::vector<std::string>{"mail.info korvex-plesk: " + both.line("REPORT[block_ip_in_addr]"),
-                                      "mail.info korvex-plesk: " + refused}));
+  EXPECT_EQ(
+      described(result.syslog),
+      (std::vector<std::string>{"mail.info korvex-plesk: " + both.line("REPORT[block_ip_in_addr]"),
+                                "mail.info korvex-plesk: " + refused}));
   EXPECT_TRUE(activity_is(
       {reported, bad_helo.line("HAM"), both.line("REPORT[block_ip_in_addr]"), refused}));
   EXPECT_EQ(today_counts(), (std::vector<unsigned>{1, 1, 0}));
 
   // Naming a rule is enough to run it in report mode; rules.disabled still wins.
-  ASSERT_TRUE(sandbox().place_file("/etc/korvex/control/rules.report",
-                                   "block_ip_in_addr\nresolve_helo_domain\ncheck_reverse_dns_list\n"));
+  ASSERT_TRUE(
+      sandbox().place_file("/etc/korvex/control/rules.report",
+                           "block_ip_in_addr\nresolve_helo_domain\ncheck_reverse_dns_list\n"));
   result = sandbox().run({kPlesk, "-s"}, {.env = both.env()});
   ASSERT_TRUE(result.exited_with(0)) << result.describe();
   EXPECT_EQ(result.err,
