@@ -159,11 +159,13 @@ const char* listmgr_option(int list_id) { return list_id == kExemptIpsList ? "-i
 void check_control_flags(check_report* report) {
   check_flag(kDebugFlagFile, report);
   check_flag(kDumpCoreFlagFile, report);
+  check_flag(control_file_path(kListDirectory, kDeferOnTempfailFlag).c_str(), report);
 }
 
 void check_rule_overrides(check_report* report) {
   check_rule_file(kRulesEnabledFile, report);
   check_rule_file(kRulesDisabledFile, report);
+  check_rule_file(kRulesReportFile, report);
 }
 
 void check_tarn_maps(check_report* report) {

@@ -11,10 +11,12 @@
 
 namespace korvex {
 
-// check_control_flags - debug and dump_core say something the plugin reads as off.
+// check_control_flags - debug, dump_core and defer_on_tempfail say something the plugin
+// reads as off.
 void check_control_flags(check_report* report);
 
-// check_rule_overrides - rules.enabled and rules.disabled name rules that do not exist.
+// check_rule_overrides - rules.enabled, rules.disabled and rules.report name rules that do
+// not exist.
 void check_rule_overrides(check_report* report);
 
 // check_tarn_maps - TARN lists in tarn.enabled without a readable, well-formed map.

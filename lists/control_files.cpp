@@ -99,6 +99,10 @@ string_list read_rules_disabled(const std::string& base_dir) {
   return read_control_file(control_file_path(base_dir, kRulesDisabledFile));
 }
 
+string_list read_rules_report(const std::string& base_dir) {
+  return read_control_file(control_file_path(base_dir, kRulesReportFile));
+}
+
 int write_rules_enabled(const string_list& rules, const std::string& base_dir) {
   return write_control_file(control_file_path(base_dir, kRulesEnabledFile), rules);
 }

@@ -1,13 +1,14 @@
-// control_files - the control files rules.enabled, rules.disabled and tarn.enabled: one
-// rule or block-list name per line, read whole into a sorted string list, written whole.
+// control_files - the control files rules.enabled, rules.disabled, rules.report and
+// tarn.enabled: one rule or block-list name per line, read whole into a sorted string list,
+// written whole.
 //
 // Writers put the new content in a temporary file beside the control file and rename it
 // over, so a filter run reading at the same time sees the old or the new content, never an
 // empty or half-written file. Readers see an absent or unreadable file as empty.
 //
-// Exports: read_list_file, read_rules_enabled, read_rules_disabled, write_rules_enabled,
-// write_rules_disabled, clear_rules_enabled, clear_rules_disabled, read_tarn_list,
-// populate_list, clear_tarn_list.
+// Exports: read_list_file, read_rules_enabled, read_rules_disabled, read_rules_report,
+// write_rules_enabled, write_rules_disabled, clear_rules_enabled, clear_rules_disabled,
+// read_tarn_list, populate_list, clear_tarn_list.
 #pragma once
 
 #include <optional>
@@ -27,6 +28,9 @@ string_list read_rules_enabled(const std::string& base_dir);
 
 // read_rules_disabled - the sorted non-empty lines of rules.disabled; empty when absent.
 string_list read_rules_disabled(const std::string& base_dir);
+
+// read_rules_report - the sorted non-empty lines of rules.report; empty when absent.
+string_list read_rules_report(const std::string& base_dir);
 
 // write_rules_enabled - replace rules.enabled by the rules, one per line: 0, or 1 when it
 // cannot be written.

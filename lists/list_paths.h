@@ -36,6 +36,8 @@ inline constexpr const char* kBlockedFromFile = "blocked_from";
 
 inline constexpr const char* kRulesEnabledFile = "rules.enabled";
 inline constexpr const char* kRulesDisabledFile = "rules.disabled";
+// Rules that run but only report their hits.
+inline constexpr const char* kRulesReportFile = "rules.report";
 inline constexpr const char* kTarnEnabledFile = "tarn.enabled";
 
 // list_file_path - path of administrator list 1 to 5 under base_dir; empty for other ids.

@@ -129,16 +129,37 @@ std::string format_stamped_line(const std::string& text) {
   return line;
 }
 
-CheckResult run_check(const RuleEntry& rule, const EngineContext& context,
-                      const SessionState& state, string_list* hits) {
+CheckResult run_check(const RuleEntry& rule, const CheckContext& checks,
+                      const string_list& tarn_lists, const SessionState& state, string_list* hits) {
   if (const auto* check = std::get_if<block_list_check>(&rule.check)) {
-    return *check != nullptr ? (*check)(context.checks, state, context.tarn_lists, hits) : DUNNO;
+    return *check != nullptr ? (*check)(checks, state, tarn_lists, hits) : DUNNO;
   }
   if (const auto* check = std::get_if<plain_rule_check>(&rule.check);
       check != nullptr && *check != nullptr) {
-    return (*check)(context.checks, state);
+    return (*check)(checks, state);
   }
   return DUNNO;
+}
+
+// The activity line's session part after its label ("HAM", "SPAM[...]", ...).
+std::string labelled_line(std::string label, const SessionState& state) {
+  label += ": mua=" + std::to_string(state.mua) + ",ip=[" + shown(state.ip) + ":" +
+           shown(state.remote_host) + "],helo=<" + shown(state.helo) + ">,from=<" +
+           shown(state.mail_from) + ">,rcpt=<" + shown(state.rcpt_to) + ">";
+  return label;
+}
+
+// A hit of a rule in report mode: written down where a refusal would be, nothing more.
+void report_hit(const std::optional<std::string>& detail, const SessionState& state,
+                const EngineSetup& setup) {
+  const std::string line = labelled_line("REPORT[" + detail.value_or("") + "]", state);
+  append_activity_line(setup.log_dir + "/" + kActivityFileName, line, setup.system_log);
+  if (setup.system_log != nullptr) setup.system_log(LOG_INFO, "%s", line.c_str());
+}
+
+// The one-line temporary reply of a deferred session.
+string_list deferral_lines(const std::string& rule) {
+  return string_list{"451 4.4.3 Temporary DNS failure in " + rule + "; try again later\n"};
 }
 
 std::optional<std::string> hit_detail(const RuleEntry& rule, const string_list& hits) {
@@ -188,6 +209,8 @@ const char* verdict_name(Verdict verdict) {
       return "FROM_WHITELIST";
     case Verdict::ERROR:
       return "ERROR";
+    case Verdict::TEMPFAIL:
+      return "TEMPFAIL";
   }
   return "ERROR";
 }
@@ -234,13 +257,27 @@ bool black_list_stage(const EngineContext& context, const SessionState& state,
 bool rule_stage(const EngineContext& context, const SessionState& state, VerdictRecord* record,
                 const EngineSetup& setup) {
   engine_log(context, LOG_DEBUG, "Checking rules...");
+  std::optional<std::string> deferred_by;  // the first rule whose lookups may pass later
   if (context.enabled_rules) {
+    CheckContext checks = context.checks;
+    LookupNotes notes;
+    checks.notes = &notes;
     for (const RuleEntry& rule : *context.enabled_rules) {
       if (skip_rule(context, rule, state)) continue;
       string_list hits;
-      const CheckResult result = run_check(rule, context, state, &hits);
+      notes = LookupNotes{};
+      const CheckResult result = run_check(rule, checks, context.tarn_lists, state, &hits);
       engine_log(context, LOG_DEBUG, "Checking '%s': %s", rule.name.c_str(),
                  check_result_name(result));
+      if (rule.state == RuleState::Report) {
+        // A rule on trial never changes the outcome: not by a hit, not by a deferral.
+        if (result == HIT) report_hit(hit_detail(rule, hits), state, setup);
+        continue;
+      }
+      if (result == TEMPFAIL && notes.temporary_failure && checks.defer_on_tempfail &&
+          !deferred_by) {
+        deferred_by = rule.name;
+      }
       if (result != HIT) continue;  // DUNNO, TEMPFAIL and anything else never refuse
       record->verdict = Verdict::SPAM;
       record->rejected = 1;
@@ -249,6 +286,14 @@ bool rule_stage(const EngineContext& context, const SessionState& state, Verdict
       bump_counter(counter_base(setup), CounterKind::kSpam, setup.system_log);
       return true;
     }
+  }
+  if (deferred_by) {
+    // Nothing refused, but the verdict rests on lookups that may answer later: the client
+    // is to try again, and the run counts as nothing yet.
+    record->verdict = Verdict::TEMPFAIL;
+    record->rejected = 1;
+    record->detail = std::move(deferred_by);
+    return true;
   }
   bump_counter(counter_base(setup), CounterKind::kHam, setup.system_log);
   return false;
@@ -260,9 +305,15 @@ std::optional<VerdictRecord> decide(const EngineContext& context, const SessionS
   try {
     VerdictRecord record;
     if (!exemption_stage(context, state, &record, setup)) {
-      const bool refused = black_list_stage(context, state, &record, setup) ||
+      const bool decided = black_list_stage(context, state, &record, setup) ||
                            rule_stage(context, state, &record, setup);
-      if (refused && printer != nullptr) (void)respond(state, record.reason, printer, printer_arg);
+      if (decided && printer != nullptr) {
+        if (record.verdict == Verdict::TEMPFAIL) {
+          (void)printer(deferral_lines(record.detail.value_or("")), printer_arg);
+        } else {
+          (void)respond(state, record.reason, printer, printer_arg);
+        }
+      }
     }
     record.log_line = activity_line(record, state);
     append_activity_line(setup.log_dir + "/" + kActivityFileName, record.log_line,
@@ -283,12 +334,11 @@ bool run_and_report(const EngineContext& context, const SessionState& state,
 }
 
 std::string activity_line(const VerdictRecord& record, const SessionState& state) {
-  std::string line = verdict_name(record.verdict);
-  if (record.verdict == Verdict::SPAM) line += "[" + record.detail.value_or("") + "]";
-  line += ": mua=" + std::to_string(state.mua) + ",ip=[" + shown(state.ip) + ":" +
-          shown(state.remote_host) + "],helo=<" + shown(state.helo) + ">,from=<" +
-          shown(state.mail_from) + ">,rcpt=<" + shown(state.rcpt_to) + ">";
-  return line;
+  std::string label = verdict_name(record.verdict);
+  if (record.verdict == Verdict::SPAM || record.verdict == Verdict::TEMPFAIL) {
+    label += "[" + record.detail.value_or("") + "]";
+  }
+  return labelled_line(std::move(label), state);
 }
 
 void append_activity_line(const std::string& path, const std::string& text, log_function report) {

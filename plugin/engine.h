@@ -1,11 +1,15 @@
 // engine - decides one SMTP command: the exemption lists, then the black lists, then the
 // rules of the table in order; the first stage that decides ends the walk. A refusal is
 // answered through the reply printer. Every decision becomes one activity line (system
-// log and activity file) and one tick in the month's counter file.
+// log and activity file) and one tick in the month's counter file. A hit of a rule in report
+// mode is only written down (REPORT line, not counted); with defer_on_tempfail on, a session
+// whose lookups failed for a temporary reason and that nothing refused is deferred with a
+// 451 reply (TEMPFAIL line, not counted).
 //
-// Exports: Verdict, verdict_name, VerdictRecord, EngineSetup, decide, exemption_stage, black_list_stage, rule_stage,
-// run_and_report, CounterKind, counter_file_path, counter_slot_offset, counter_day_start,
-// bump_counter, bump_counter_at, activity_line, append_activity_line.
+// Exports: Verdict, verdict_name, VerdictRecord, EngineSetup, decide, exemption_stage,
+// black_list_stage, rule_stage, run_and_report, CounterKind, counter_file_path,
+// counter_slot_offset, counter_day_start, bump_counter, bump_counter_at, activity_line,
+// append_activity_line.
 #pragma once
 
 #include <syslog.h>
@@ -31,18 +35,20 @@ enum class Verdict : std::int32_t {
   IP_EXEMPT = 2,
   RCPT_EXEMPT = 3,
   FROM_WHITELIST = 4,
-  ERROR = 5
+  ERROR = 5,
+  TEMPFAIL = 6
 };
 
-// verdict_name - "HAM", "SPAM", "IP_EXEMPT", "RCPT_EXEMPT", "FROM_WHITELIST", "ERROR".
+// verdict_name - "HAM", "SPAM", "IP_EXEMPT", "RCPT_EXEMPT", "FROM_WHITELIST", "ERROR",
+// "TEMPFAIL".
 const char* verdict_name(Verdict verdict);
 
 // The result of one decision.
 struct VerdictRecord {
   Verdict verdict = Verdict::HAM;
-  std::int32_t rejected = 0;
+  std::int32_t rejected = 0;  // 1 for a refusal or a deferral
   ReasonId reason = 0;
-  std::optional<std::string> detail;  // what hit; absent when nothing did
+  std::optional<std::string> detail;  // what hit or deferred; absent when nothing did
   std::string log_line;               // activity line without time stamp
 };
 
@@ -67,12 +73,13 @@ bool exemption_stage(const EngineContext& context, const SessionState& state,
 bool black_list_stage(const EngineContext& context, const SessionState& state,
                       VerdictRecord* record, const EngineSetup& setup);
 
-// rule_stage - true (record filled) when an enabled rule hits.
+// rule_stage - true (record filled) when an enabled rule hits, or when the session is
+// deferred for a rule whose lookups failed for a temporary reason.
 bool rule_stage(const EngineContext& context, const SessionState& state, VerdictRecord* record,
                 const EngineSetup& setup);
 
 // run_and_report - decide, answer qmail-spp on printer_arg (standard output when null), log
-// the activity line; true when the message was refused.
+// the activity line; true when the message was refused or deferred.
 bool run_and_report(const EngineContext& context, const SessionState& state,
                     const EngineSetup& setup, void* printer_arg);
 

@@ -12,6 +12,9 @@ inline constexpr const char* kPleskIdentity = "korvex-plesk";
 
 inline constexpr const char* kDebugFlagFile = "/etc/korvex/control/debug";
 inline constexpr const char* kDumpCoreFlagFile = "/etc/korvex/control/dump_core";
+// Flag under the control directory: a session whose lookups failed for a temporary reason
+// is deferred (451) rather than accepted or refused on a guess.
+inline constexpr const char* kDeferOnTempfailFlag = "defer_on_tempfail";
 
 // Directory of the activity file "kxlog" and the monthly ".counter.dat.MM" files.
 inline constexpr const char* kPleskLogDir = "/var/log/korvex";

@@ -11,6 +11,7 @@
 #include <new>
 #include <utility>
 
+#include "lists/list_paths.h"
 #include "plugin/checks/checks.h"
 #include "plugin/plugin_paths.h"
 #include "rules/rule_overrides.h"
@@ -113,6 +114,8 @@ const char* rule_state_name(RuleState state) {
       return "Enabled";
     case RuleState::AlwaysOn:
       return "AlwaysOn";
+    case RuleState::Report:
+      return "Report";
   }
   return "<UNKNOWN>";
 }
@@ -162,14 +165,18 @@ void apply_overrides(EngineContext* context, const std::string& config_dir) {
   context->tarn_lists = std::move(overrides.tarn_lists);
   if (context->enabled_rules) {
     apply_rule_overrides(&*context->enabled_rules, overrides.rules_enabled,
-                         overrides.rules_disabled, context->logger);
+                         overrides.rules_disabled, context->logger, overrides.rules_report);
   }
+  context->checks.defer_on_tempfail =
+      read_control_flag(control_file_path(config_dir, kDeferOnTempfailFlag).c_str());
 }
 
 void apply_rule_overrides(RuleTable* rules, const string_list& rules_enabled,
-                          const string_list& rules_disabled, log_function logger) {
+                          const string_list& rules_disabled, log_function logger,
+                          const string_list& rules_report) {
   for (RuleEntry& rule : *rules) {
-    rule.state = overridden_state(rule.name, rule.state, rules_enabled, rules_disabled, logger);
+    rule.state = overridden_state(rule.name, rule.state, rules_enabled, rules_disabled,
+                                  rules_report, logger);
   }
 }
 

@@ -23,7 +23,7 @@
 
 namespace korvex {
 
-// rule_state_name - "Disabled", "Enabled", "AlwaysOn".
+// rule_state_name - "Disabled", "Enabled", "AlwaysOn", "Report".
 const char* rule_state_name(RuleState state);
 
 // What a check routine says. Only HIT refuses; any value but these three counts as DUNNO.
@@ -76,14 +76,17 @@ CheckContext default_check_context();
 // (normally /etc/korvex, whose "control" directory holds them).
 EngineContext korvex_init(log_function logger, const std::string& config_dir);
 
-// apply_overrides - load tarn.enabled into tarn_lists and apply rules.enabled and
-// rules.disabled of the configuration directory to enabled_rules.
+// apply_overrides - load tarn.enabled into tarn_lists, apply rules.enabled, rules.report and
+// rules.disabled of the configuration directory to enabled_rules, and read the
+// defer_on_tempfail flag into the check context.
 void apply_overrides(EngineContext* context, const std::string& config_dir);
 
-// apply_rule_overrides - switch rows on from rules_enabled (Disabled rows only), then off
-// from rules_disabled; names compare exactly.
+// apply_rule_overrides - switch rows on from rules_enabled (Disabled rows only), to report
+// mode from rules_report (whatever their state), then off from rules_disabled; names compare
+// exactly.
 void apply_rule_overrides(RuleTable* rules, const string_list& rules_enabled,
-                          const string_list& rules_disabled, log_function logger);
+                          const string_list& rules_disabled, log_function logger,
+                          const string_list& rules_report = {});
 
 // korvex_teardown - release the tables and TARN lists and forget the log sink.
 void korvex_teardown(EngineContext* context);

@@ -14,8 +14,9 @@
 
 namespace korvex {
 
-// On/off state of a rule. AlwaysOn is a display name only and behaves like Enabled.
-enum class RuleState : std::uint8_t { Disabled = 0, Enabled = 1, AlwaysOn = 2 };
+// On/off state of a rule. AlwaysOn is a display name only and behaves like Enabled. A
+// Report rule runs, but its hits are only reported: they never refuse or defer.
+enum class RuleState : std::uint8_t { Disabled = 0, Enabled = 1, AlwaysOn = 2, Report = 3 };
 
 // The rules as X(name, default state, applies to MUA, reason, skips bounces), in checking
 // order. A bounce (empty MAIL FROM) names no sender domain to judge, so valid_from_domain

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "plugin/checks/checks_internal.h"
 #include "plugin/checks/helo.h"
 #include "plugin/checks/reverse_dns.h"
 
@@ -52,7 +53,7 @@ CheckResult valid_from_domain(const CheckContext& context, SessionState state) {
     return DUNNO;
   }
   if (domain->empty()) return HIT;
-  return isUnresolvableDomain(context, *domain) == 1 ? HIT : DUNNO;
+  return judge_resolution(context, resolve_domain(context, *domain));
 }
 
 }  // namespace korvex

@@ -4,7 +4,7 @@
 // own files and script the resolver.
 //
 // Exports: reverse_resolver, forward_outcome, forward_resolver, system_reverse_resolver,
-// system_forward_resolver, CheckContext.
+// system_forward_resolver, LookupNotes, CheckContext.
 #pragma once
 
 #include <syslog.h>
@@ -32,6 +32,12 @@ int system_reverse_resolver(const ip_address& address, std::string* name);
 // system_forward_resolver - one res_query of the type, class IN.
 forward_outcome system_forward_resolver(const std::string& name, int type);
 
+// What the running check noted about its lookups; the engine clears it before each rule.
+struct LookupNotes {
+  // A lookup the verdict rests on failed for a reason that may pass: try again later.
+  bool temporary_failure = false;
+};
+
 // Data files, resolver, log sink and switches of the checks. A default-made context names
 // no data file, asks the system's resolver and logs to syslog.
 struct CheckContext {
@@ -47,6 +53,11 @@ struct CheckContext {
   log_function system_log = ::syslog;
   reverse_resolver reverse_lookup = system_reverse_resolver;
   forward_resolver forward_lookup = system_forward_resolver;
+  // While on, a sender or HELO domain whose lookup failed for a temporary reason is not
+  // taken as unresolvable, and a session with such a failure is deferred, not accepted.
+  bool defer_on_tempfail = false;
+  // Where a run's checks note lookup trouble; null outside a run.
+  LookupNotes* notes = nullptr;
 };
 
 }  // namespace korvex

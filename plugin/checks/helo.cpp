@@ -80,18 +80,38 @@ forward_outcome system_forward_resolver(const std::string& name, int type) {
   return h_errno == TRY_AGAIN ? forward_outcome::try_again : forward_outcome::no_answer;
 }
 
-int isUnresolvableDomain(const CheckContext& context, const std::string& name) {
+domain_resolution resolve_domain(const CheckContext& context, const std::string& name) {
   if (isDottedQuad(name) != 0) {
     syslog_line(context, LOG_INFO, "Did not attempt to resolve IP address");
-    return 0;
+    return domain_resolution::resolves;
   }
   // The name is the client's HELO or sender domain: a CR or LF must not split the line.
   syslog_line(context, LOG_INFO, "Looking up domain %s (this may take a while)",
               blank_control_bytes(name).c_str());
+  const forward_outcome a = context.forward_lookup(name, T_A);
+  if (a == forward_outcome::answered) return domain_resolution::resolves;
+  const forward_outcome mx = context.forward_lookup(name, T_MX);
+  if (mx == forward_outcome::answered) return domain_resolution::resolves;
+  return a == forward_outcome::try_again || mx == forward_outcome::try_again
+             ? domain_resolution::try_again
+             : domain_resolution::unresolvable;
+}
+
+int isUnresolvableDomain(const CheckContext& context, const std::string& name) {
   // A resolver that cannot answer now is not told apart from a name that does not exist:
   // both leave the name unresolvable.
-  if (context.forward_lookup(name, T_A) == forward_outcome::answered) return 0;
-  return context.forward_lookup(name, T_MX) == forward_outcome::answered ? 0 : 1;
+  return resolve_domain(context, name) == domain_resolution::resolves ? 0 : 1;
+}
+
+CheckResult judge_resolution(const CheckContext& context, domain_resolution resolution) {
+  if (resolution == domain_resolution::resolves) return DUNNO;
+  // Unless the administrator asked for deferral, a name that cannot be resolved now is
+  // refused like one that does not exist.
+  if (resolution == domain_resolution::try_again && context.defer_on_tempfail) {
+    note_temporary_failure(context);
+    return TEMPFAIL;
+  }
+  return HIT;
 }
 
 // NOLINTNEXTLINE(performance-unnecessary-value-param): the rule table passes the session by value
@@ -144,7 +164,7 @@ CheckResult resolve_helo_domain(const CheckContext& context, SessionState state)
     rule_line(state, LOG_INFO, "Did not attempt to resolve IP address");
     return DUNNO;
   }
-  return isUnresolvableDomain(context, *state.helo) == 1 ? HIT : DUNNO;
+  return judge_resolution(context, resolve_domain(context, *state.helo));
 }
 
 }  // namespace korvex

@@ -155,9 +155,12 @@ struct peer_name {
   std::string name;
 };
 
+// The peer's name for a rule; a lookup that may succeed later is noted for the engine.
 peer_name look_up_peer(const CheckContext& context, const SessionState& state) {
   peer_name peer{kReverseLookupFailed, {}};
-  peer.code = lookupReverseDns(context, &peer.name, state.ip);
+  bool try_again = false;
+  peer.code = lookupReverseDns(context, &peer.name, state.ip, &try_again);
+  if (try_again) note_temporary_failure(context);
   return peer;
 }
 
@@ -203,8 +206,12 @@ int isDottedQuad(const std::optional<std::string>& text) {
              : 0;
 }
 
+void note_temporary_failure(const CheckContext& context) {
+  if (context.notes != nullptr) context.notes->temporary_failure = true;
+}
+
 unsigned lookupReverseDNS(const CheckContext& context, std::string* name,
-                          const std::optional<std::string>& ip) {
+                          const std::optional<std::string>& ip, bool* try_again) {
   if (name == nullptr || !ip) {
     syslog_line(context, LOG_DEBUG, "__runRDNSQuery(): attempt to run with invalid arguments");
     return kReverseLookupFailed;
@@ -229,6 +236,7 @@ unsigned lookupReverseDNS(const CheckContext& context, std::string* name,
       return kReverseNameFound;
     case TRY_AGAIN:
       syslog_line(context, LOG_ERR, "gethostbyaddr() retried %d times", kReverseRetries);
+      if (try_again != nullptr) *try_again = true;
       return kReverseLookupFailed;
     case HOST_NOT_FOUND:
       syslog_line(context, LOG_DEBUG, "Hostname for IP %s could not be found",
@@ -245,7 +253,7 @@ unsigned lookupReverseDNS(const CheckContext& context, std::string* name,
 }
 
 unsigned lookupReverseDns(const CheckContext& context, std::string* name,
-                          const std::optional<std::string>& ip) {
+                          const std::optional<std::string>& ip, bool* try_again) {
   if (name == nullptr || !ip) {
     syslog_line(context, LOG_DEBUG, "lookupReverseDns(): NULL arguments detected");
     return kReverseBadArgument;
@@ -260,7 +268,7 @@ unsigned lookupReverseDns(const CheckContext& context, std::string* name,
     return kReverseBadArgument;
   }
   std::string found;
-  const unsigned code = lookupReverseDNS(context, &found, ip);
+  const unsigned code = lookupReverseDNS(context, &found, ip, try_again);
   if (code == kReverseNameFound || code == kReverseNoName) *name = found;
   return code;
 }
@@ -307,8 +315,8 @@ bool __walk_pattern_index(const pattern_index_view& index, const std::string& pa
   return true;
 }
 
-int checkRegexList(const CheckContext& context, const std::string& path,
-                   const std::string& subject, log_function logger) {
+int checkRegexList(const CheckContext& context, const std::string& path, const std::string& subject,
+                   log_function logger) {
   const file_holder file(std::fopen(path.c_str(), "re"));
   if (file.get() == nullptr) {
     if (logger != nullptr) {

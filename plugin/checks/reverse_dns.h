@@ -34,19 +34,22 @@ inline constexpr unsigned kReverseBadArgument = 666;
 int isDottedQuad(const std::optional<std::string>& text);
 
 // lookupReverseDNS - ask the resolver for the name of ip, retrying while it says "try
-// again". On a found name or no name, *name receives the name (empty for no name).
+// again". On a found name or no name, *name receives the name (empty for no name). A failure
+// because the resolver still said "try again" (a server failure, a time-out) also sets
+// *try_again when it is given.
 unsigned lookupReverseDNS(const CheckContext& context, std::string* name,
-                          const std::optional<std::string>& ip);
+                          const std::optional<std::string>& ip, bool* try_again = nullptr);
 
-// lookupReverseDns - the peer's name: TCPREMOTEHOST when set, otherwise a live lookup.
+// lookupReverseDns - the peer's name: TCPREMOTEHOST when set, otherwise a live lookup
+// (which sets *try_again as lookupReverseDNS does).
 unsigned lookupReverseDns(const CheckContext& context, std::string* name,
-                          const std::optional<std::string>& ip);
+                          const std::optional<std::string>& ip, bool* try_again = nullptr);
 
 // checkRegexList - 1 when a pattern of the list at path matches subject, 0 when none does,
 // -1 when the file cannot be opened or a pattern failed to compile and none matched. An index
 // that no longer fits the list is rebuilt in the context's pattern-index cache.
-int checkRegexList(const CheckContext& context, const std::string& path,
-                   const std::string& subject, log_function logger);
+int checkRegexList(const CheckContext& context, const std::string& path, const std::string& subject,
+                   log_function logger);
 
 // checkDSLRegexList - checkRegexList on the configured dynamic-host list.
 int checkDSLRegexList(const CheckContext& context, const std::string& subject);

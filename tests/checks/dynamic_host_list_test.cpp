@@ -57,15 +57,23 @@ class PublishedDynamicHostList : public ::testing::Test {
 };
 
 TEST_F(PublishedDynamicHostList, EveryExpressionCompilesAndTheFirstMatchIsReported) {
-  EXPECT_EQ(checkRegexList(script_.context, path_, "mail.example.com", ::korvex::testing::capture_sink), 0);
-  EXPECT_EQ(checkRegexList(script_.context, path_, "smtp-out.relay.example.org", ::korvex::testing::capture_sink),
+  EXPECT_EQ(
+      checkRegexList(script_.context, path_, "mail.example.com", ::korvex::testing::capture_sink),
+      0);
+  EXPECT_EQ(checkRegexList(script_.context, path_, "smtp-out.relay.example.org",
+                           ::korvex::testing::capture_sink),
             0);
   EXPECT_EQ(script_.lines(), std::vector<LoggedLine>{});  // no compile warnings
 
-  EXPECT_EQ(checkRegexList(script_.context, path_, "out-ab-12.wireless.telus.com", ::korvex::testing::capture_sink),
+  EXPECT_EQ(checkRegexList(script_.context, path_, "out-ab-12.wireless.telus.com",
+                           ::korvex::testing::capture_sink),
             1);
-  EXPECT_EQ(checkRegexList(script_.context, path_, "ADSL.viettel.vn", ::korvex::testing::capture_sink), 1);
-  EXPECT_EQ(checkRegexList(script_.context, path_, "1-2-3-4.pool.nctc.com", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(
+      checkRegexList(script_.context, path_, "ADSL.viettel.vn", ::korvex::testing::capture_sink),
+      1);
+  EXPECT_EQ(checkRegexList(script_.context, path_, "1-2-3-4.pool.nctc.com",
+                           ::korvex::testing::capture_sink),
+            1);
   EXPECT_EQ(
       script_.lines(),
       (std::vector<LoggedLine>{

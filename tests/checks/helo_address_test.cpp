@@ -93,8 +93,12 @@ TEST_F(HeloAddressTest, Ipv6AddressLiteralsAreTreatedLikeBracketedQuads) {
   // address rule lets it pass and judges the recipient.
   EXPECT_EQ(run(resolve_helo_domain, with_helo("[IPv6:2001:db8::1]")).first, HIT);
   EXPECT_EQ(script_.forward_calls().size(), 2u);
-  EXPECT_EQ(block_ip_in_addr(script_.context, with_addresses("user@[IPv6:2001:db8::1]", "user@192.0.2.1")), HIT);
-  EXPECT_EQ(block_ip_in_addr(script_.context, with_addresses("user@[IPv6:2001:db8::1]", "user@example.org")), DUNNO);
+  EXPECT_EQ(block_ip_in_addr(script_.context,
+                             with_addresses("user@[IPv6:2001:db8::1]", "user@192.0.2.1")),
+            HIT);
+  EXPECT_EQ(block_ip_in_addr(script_.context,
+                             with_addresses("user@[IPv6:2001:db8::1]", "user@example.org")),
+            DUNNO);
 }
 
 TEST_F(HeloAddressTest, RequireHeloOnlyWantsOneGiven) {
@@ -132,6 +136,35 @@ TEST_F(HeloAddressTest, ResolveHeloAsksForAThenMx) {
                                               {"none.example", T_MX},
                                               {"busy.example", T_A},
                                               {"busy.example", T_MX}}));
+}
+
+TEST_F(HeloAddressTest, WithDeferralOnLookupTroubleIsTemporaryAndNoted) {
+  script_.forward_answers()[{"busy.example", T_A}] = forward_outcome::try_again;
+  script_.forward_answers()[{"half.example", T_MX}] = forward_outcome::try_again;
+  script_.forward_answers()[{"mx.example", T_A}] = forward_outcome::try_again;
+  script_.forward_answers()[{"mx.example", T_MX}] = forward_outcome::answered;
+  LookupNotes notes;
+  script_.context.notes = &notes;
+  script_.context.defer_on_tempfail = true;
+  struct Case {
+    CheckResult (*check)(const CheckContext&, SessionState);
+    SessionState state;
+    CheckResult result;
+    bool noted;
+  };
+  const std::vector<Case> cases = {
+      {resolve_helo_domain, with_helo("busy.example"), TEMPFAIL, true},
+      {resolve_helo_domain, with_helo("half.example"), TEMPFAIL, true},
+      {resolve_helo_domain, with_helo("mx.example"), DUNNO, false},
+      {resolve_helo_domain, with_helo("none.example"), HIT, false},
+      {valid_from_domain, with_addresses("a@busy.example", "b@example.org"), TEMPFAIL, true},
+      {valid_from_domain, with_addresses("a@none.example", "b@example.org"), HIT, false},
+  };
+  for (const Case& c : cases) {
+    notes = LookupNotes{};
+    EXPECT_EQ(c.check(script_.context, c.state), c.result) << c.state.helo.value_or("");
+    EXPECT_EQ(notes.temporary_failure, c.noted) << c.state.helo.value_or("");
+  }
 }
 
 TEST_F(HeloAddressTest, ResolveHeloSkipsWhatNeedsNoQuery) {

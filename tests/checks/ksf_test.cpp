@@ -210,7 +210,8 @@ TEST_F(KnownSenderForgery, FailsOpenWhenNothingCanBeDecided) {
   EXPECT_EQ(run("198.51.100", "alice@bank.example"), DUNNO);
   EXPECT_EQ(run(outsider, "alice@bank"), DUNNO);
 
-  testing::write_file(context_.ksf_filename, "bank.example: 192.0.2.0/33\nshop.example 10.0.0.0/8\n");
+  testing::write_file(context_.ksf_filename,
+                      "bank.example: 192.0.2.0/33\nshop.example 10.0.0.0/8\n");
   EXPECT_EQ(run(outsider, "alice@bank.example"), DUNNO);
   testing::write_file(context_.ksf_filename, "");
   EXPECT_EQ(run(outsider, "alice@bank.example"), DUNNO);

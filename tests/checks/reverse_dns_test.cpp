@@ -24,7 +24,6 @@ using Lines = std::vector<LoggedLine>;
 
 class ReverseDnsTest : public ::testing::Test {
  protected:
-
   std::string list(const std::string& name, const std::string& text) {
     const std::string path = dir_.path() + "/" + name;
     write_file(path, text);
@@ -101,7 +100,8 @@ TEST_F(ReverseDnsTest, LookupTellsNoNameFromFailure) {
     script_.reverse_calls() = 0;
     script_.reverse_answers() = {{c.resolver_says, ""}};
     std::string name = "previous";
-    EXPECT_EQ(lookupReverseDNS(context_, &name, std::string("192.0.2.9")), c.code) << c.resolver_says;
+    EXPECT_EQ(lookupReverseDNS(context_, &name, std::string("192.0.2.9")), c.code)
+        << c.resolver_says;
     EXPECT_EQ(script_.reverse_calls(), 1);
     EXPECT_EQ(name, c.code == kReverseNoName ? "" : "previous");
     EXPECT_EQ(script_.lines(), Lines{c.line});
@@ -156,7 +156,8 @@ TEST_F(ReverseDnsTest, PatternListLineRules) {
   EXPECT_EQ(checkRegexList(context_, path, "carriage.example", ::korvex::testing::capture_sink), 0);
   EXPECT_EQ(checkRegexList(context_, path, "a leading blank", ::korvex::testing::capture_sink), 1);
   EXPECT_EQ(checkRegexList(context_, path, "CARRIAGE\r", ::korvex::testing::capture_sink), 1);
-  EXPECT_EQ(checkRegexList(context_, path, "has-tail-piece.example", ::korvex::testing::capture_sink), 1);
+  EXPECT_EQ(
+      checkRegexList(context_, path, "has-tail-piece.example", ::korvex::testing::capture_sink), 1);
   EXPECT_EQ(checkRegexList(context_, path, "never-matches", ::korvex::testing::capture_sink), 1);
   EXPECT_EQ(
       script_.lines(),
@@ -175,7 +176,8 @@ TEST_F(ReverseDnsTest, PatternListFirstMatchDecidesAndBadLinesAreReported) {
   EXPECT_EQ(checkRegexList(context_, path, "mx.example.org", ::korvex::testing::capture_sink), -1);
   const std::string blank_only = list("blank", "  \n");
   EXPECT_EQ(checkRegexList(context_, blank_only, "a  b", ::korvex::testing::capture_sink), 1);
-  EXPECT_EQ(checkRegexList(context_, dir_.path() + "/missing", "x", ::korvex::testing::capture_sink), -1);
+  EXPECT_EQ(
+      checkRegexList(context_, dir_.path() + "/missing", "x", ::korvex::testing::capture_sink), -1);
   EXPECT_EQ(checkRegexList(context_, dir_.path() + "/missing", "x", nullptr), -1);
   const std::string bad =
       "Warning: checkRegexList(" + path + "): regcomp(line 1): Invalid regular expression";
@@ -283,6 +285,20 @@ TEST_F(ReverseDnsTest, RulesDecideFromSessionOrLookup) {
     EXPECT_EQ(check_dynamic_reverse_dns(context_, state), c.dynamic_rule) << c.what;
     EXPECT_EQ(check_reverse_dns_list(context_, state), c.list_rule) << c.what;
     EXPECT_EQ(script_.reverse_calls(), 3 * c.lookups_per_rule) << c.what;
+  }
+}
+
+TEST_F(ReverseDnsTest, OnlyAResolverStillSayingTryAgainIsNotedAsTemporary) {
+  LookupNotes notes;
+  context_.notes = &notes;
+  SessionState state;
+  state.ip = "192.0.2.1";
+  for (const auto& [resolver_says, noted] : std::vector<std::pair<int, bool>>{
+           {TRY_AGAIN, true}, {NO_RECOVERY, false}, {NO_DATA, false}}) {
+    notes = LookupNotes{};
+    script_.reverse_answers() = {{resolver_says, ""}};
+    EXPECT_EQ(check_ip_reverse_dns(context_, state), TEMPFAIL) << resolver_says;
+    EXPECT_EQ(notes.temporary_failure, noted) << resolver_says;
   }
 }
 

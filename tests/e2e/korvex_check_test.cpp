@@ -113,6 +113,21 @@ TEST_F(CheckRun, SoundInstallationPassesSilently) {
   }
 }
 
+TEST_F(CheckRun, ReportModeAndDeferralFilesAreJudgedLikeTheOthers) {
+  if (!has_sandbox()) return;
+  lay_out_sound_installation();
+  place("/etc/korvex/control/defer_on_tempfail", "on\n");
+  place("/etc/korvex/control/rules.report", "valid_helo_domain\nvalid_helo_domian\n");
+  const RunResult run = sandbox().run({kCheck});
+  EXPECT_TRUE(run.exited_with(1)) << run.describe();
+  EXPECT_EQ(run.out,
+            "korvex-check: /etc/korvex/control/defer_on_tempfail: [on] is not understood and "
+            "reads as off; write true or false\n"
+            "korvex-check: /etc/korvex/control/rules.report:2: unknown rule "
+            "[valid_helo_domian] is ignored; did you mean valid_helo_domain?\n");
+  EXPECT_EQ(run.err, "");
+}
+
 TEST_F(CheckRun, BrokenInstallationGetsOneLinePerProblem) {
   if (!has_sandbox()) return;
   lay_out_sound_installation();

@@ -56,6 +56,16 @@ CheckResult check_lists(const CheckContext&, SessionState, const string_list& ta
   return result;
 }
 
+// A rule whose lookup failed for a temporary reason: it notes so, then says what it is told.
+CheckResult check_troubled(const CheckContext& context, SessionState) {
+  if (context.notes != nullptr) context.notes->temporary_failure = true;
+  return scripted("troubled");
+}
+CheckResult check_trial(const CheckContext& context, SessionState) {
+  if (context.notes != nullptr) context.notes->temporary_failure = true;
+  return scripted("trial");
+}
+
 RuleTable scripted_rules() {
   return {
       {"block_lists", RuleState::Enabled, 0, 44, check_lists},
@@ -246,6 +256,33 @@ TEST_F(Engine, FirstHitRefusesWithTheRuleReason) {
                          "identifier (HELO). Contact your email administrator\n"),
             std::string::npos);
   EXPECT_EQ(today_counts(), (std::vector<std::uint32_t>{0, 1, 0}));
+}
+
+TEST_F(Engine, OnlyANotedTemporaryFailureOfARefusingRuleDefers) {
+  context.checks.defer_on_tempfail = true;
+  context.enabled_rules = RuleTable{
+      {"trial", RuleState::Report, 0, 25, check_trial},
+      {"first", RuleState::Enabled, 0, 25, check_first},
+      {"troubled", RuleState::Enabled, 0, 23, check_troubled},
+      {"last", RuleState::Enabled, 0, 17, check_last},
+  };
+  // A rule on trial that cannot look up, and a TEMPFAIL without lookup trouble, defer
+  // nothing; the noted one does, once nothing refuses.
+  rule_results = {{"trial", TEMPFAIL}, {"first", TEMPFAIL}, {"troubled", TEMPFAIL}};
+  std::string printed;
+  const std::string tail =
+      ": mua=0,ip=[192.0.2.1:mail.example.net],helo=<mail.example.net>,"
+      "from=<alice@example.net>,rcpt=<bob@example.org>";
+  EXPECT_EQ(decided_line(&printed), "TEMPFAIL[troubled]" + tail);
+  EXPECT_EQ(printed, "E451 4.4.3 Temporary DNS failure in troubled; try again later\n");
+  EXPECT_EQ(rules_run, (std::vector<std::string>{"trial", "first", "troubled", "last"}));
+  EXPECT_EQ(today_counts(), (std::vector<std::uint32_t>{}));
+
+  // The same trouble with the flag off is no reason to wait.
+  context.checks.defer_on_tempfail = false;
+  EXPECT_EQ(decided_line(&printed), "HAM" + tail);
+  EXPECT_EQ(printed, "");
+  EXPECT_EQ(today_counts(), (std::vector<std::uint32_t>{1, 0, 0}));
 }
 
 TEST_F(Engine, BlockListHitNamesTheListsThatHoldThePeer) {

@@ -108,6 +108,31 @@ TEST(RuleOverrides, DisablingWinsAndEnabledRulesStayQuiet) {
   EXPECT_EQ(states, (std::vector<RuleState>{off, on, on, on, on, off, on, on, off, on, off}));
 }
 
+TEST(RuleOverrides, ReportModeRunsDefaultOffRulesAndYieldsToDisabling) {
+  RuleTable rules = builtin_rules();
+  LogCapture capture;
+  apply_rule_overrides(&rules, {"valid_from_domain"}, {"known_sender_forgery"},
+                       testing::capture_sink,
+                       {"known_sender_forgery", "require_helo", "resolve_helo_domain",
+                        "valid_from_domain", "Require_Full_Addr"});
+  EXPECT_EQ(capture.lines(), (std::vector<LoggedLine>{
+                                 {LOG_DEBUG, "REPORTING [resolve_helo_domain]"},
+                                 {LOG_DEBUG, "REPORTING [require_helo]"},
+                                 {LOG_DEBUG, "ENABLING [valid_from_domain]"},
+                                 {LOG_DEBUG, "REPORTING [valid_from_domain]"},
+                                 {LOG_DEBUG, "REPORTING [known_sender_forgery]"},
+                                 {LOG_DEBUG, "DISABLING [known_sender_forgery]"},
+                             }));
+  std::vector<RuleState> states;
+  for (const RuleEntry& rule : rules) states.push_back(rule.state);
+  const auto on = RuleState::Enabled;
+  const auto off = RuleState::Disabled;
+  const auto report = RuleState::Report;
+  EXPECT_EQ(states,
+            (std::vector<RuleState>{on, on, on, on, on, report, on, report, report, on, off}));
+  EXPECT_STREQ(rule_state_name(report), "Report");
+}
+
 TEST(RuleTable, BuiltinRowsCarryReasonsKindsAndMuaFlags) {
   std::vector<std::string> rows;
   for (const RuleEntry& rule : builtin_rules()) {
