@@ -1,9 +1,9 @@
 // checks_internal - what the check modules share among themselves and with their tests:
 // the system-log sink, the environment copy helper, the resolver entry points (replaceable,
-// so that tests can script what the resolver says), and a holder for compiled expressions.
+// so that tests can script what the resolver says) and the list walks.
 //
 // Exports: check_syslog, syslog_line, __getenv, reverse_resolver, __reverse_resolver,
-// forward_outcome, forward_resolver, __forward_resolver, regex_holder, __walk_regex_list,
+// forward_outcome, forward_resolver, __forward_resolver, __walk_regex_list,
 // __walk_pattern_index.
 #pragma once
 
@@ -17,6 +17,7 @@
 #include "lists/pattern_index.h"
 #include "support/ip_address.h"
 #include "support/qv_log.h"
+#include "support/regex_holder.h"
 
 namespace korvex {
 
@@ -41,37 +42,6 @@ extern reverse_resolver __reverse_resolver;
 enum class forward_outcome { answered, no_answer, try_again };
 using forward_resolver = forward_outcome (*)(const std::string& name, int type);
 extern forward_resolver __forward_resolver;
-
-// A compiled POSIX expression, freed when the holder goes away. compile() returns
-// regcomp's code; error() renders a failed compile into a buffer of the given size.
-class regex_holder {
- public:
-  regex_holder() = default;
-  ~regex_holder() {
-    if (compiled_) regfree(&regex_);
-  }
-  regex_holder(const regex_holder&) = delete;
-  regex_holder& operator=(const regex_holder&) = delete;
-
-  int compile(const char* pattern, int flags) {
-    const int code = regcomp(&regex_, pattern, flags);
-    compiled_ = code == 0;
-    return code;
-  }
-  bool matches(const char* subject) const {
-    return compiled_ && regexec(&regex_, subject, 0, nullptr, 0) == 0;
-  }
-  std::string error(int code, std::size_t size) const {
-    std::string text(size, '\0');
-    const std::size_t needed = regerror(code, &regex_, text.data(), size);
-    text.resize(std::min(needed, size) - 1);
-    return text;
-  }
-
- private:
-  regex_t regex_{};
-  bool compiled_ = false;
-};
 
 // __walk_regex_list - the plain walk of checkRegexList over an open list: every line to
 // compile is compiled and tried in turn.
