@@ -39,7 +39,9 @@ enum class lock_kind {
 // lasts until the descriptor is closed.
 bool lock_whole_file(int fd, lock_kind kind);
 
-// The step of a replacement that failed.
+// The step of a replacement that failed: making (or, for install_file, opening) the
+// temporary file; setting its mode or writing it; forcing it to disk; closing it; the
+// rename; forcing the directory to disk.
 enum class replace_step { none, create, write, sync, close, rename, sync_directory };
 
 // What a replacement came to: success, or the step that failed with its errno.
