@@ -1,15 +1,14 @@
 // control_files - reading, replacing and clearing the control files. See control_files.h.
 #include "lists/control_files.h"
 
-#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <new>
 
 #include "lists/list_paths.h"
 #include "lists/list_reader.h"
+#include "support/file_io.h"
 
 namespace korvex {
 
@@ -22,37 +21,11 @@ string_list read_control_file(const std::string& path) {
   return names;
 }
 
-bool write_all(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) return false;
-    done += static_cast<std::size_t>(wrote);
-  }
-  return true;
-}
-
 // A temporary name of this process's own, so concurrent writers never share one.
-unique_fd create_temp_file(const std::string& temp_path) {
-  unique_fd fd(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  if (!fd.valid() && errno == EEXIST) {
-    // Left behind by an earlier process that had the same id; it is not in use.
-    (void)unlink(temp_path.c_str());
-    fd = unique_fd(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-  }
-  return fd;
-}
-
 bool install_content(const std::string& path, const std::string& content) {
-  const std::string temp_path = path + ".tmp." + std::to_string(getpid());
-  unique_fd temp = create_temp_file(temp_path);
-  if (!temp.valid()) return false;
-  const bool written = write_all(temp.get(), content) && fsync(temp.get()) == 0 &&
-                       temp.close_checked() && rename(temp_path.c_str(), path.c_str()) == 0;
-  // On failure the control file is untouched and the partial copy has no use.
-  if (!written) (void)unlink(temp_path.c_str());
-  return written;
+  replace_options options;
+  options.temporary = path + ".tmp." + std::to_string(getpid());
+  return static_cast<bool>(replace_file(path, content, 0666, options));
 }
 
 // Writes each text and a line feed, in list order: 0, or 1 when the file cannot be written.

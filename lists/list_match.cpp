@@ -9,19 +9,9 @@
 #include <string_view>
 
 #include "support/ip_address.h"
+#include "support/regex_holder.h"
 
 namespace korvex {
-
-CompiledPattern::CompiledPattern(const std::string& pattern, int flags)
-    : compiled_(regcomp(&regex_, pattern.c_str(), flags) == 0) {}
-
-CompiledPattern::~CompiledPattern() {
-  if (compiled_) regfree(&regex_);
-}
-
-bool CompiledPattern::matches(const std::string& text) const {
-  return compiled_ && regexec(&regex_, text.c_str(), 0, nullptr, 0) == 0;
-}
 
 namespace {
 
@@ -122,7 +112,7 @@ std::string wildcard_pattern(const std::string& entry) {
 bool address_entry_matches(const std::string& entry, const std::string& value) {
   if (entry.find('*') == std::string::npos) return equal_ignoring_case(entry, value);
   if (is_simple_wildcard(entry)) return simple_wildcard_matches(entry, value);
-  const CompiledPattern pattern(wildcard_pattern(entry), REG_EXTENDED | REG_ICASE | REG_NOSUB);
+  const regex_holder pattern(wildcard_pattern(entry), REG_EXTENDED | REG_ICASE | REG_NOSUB);
   return pattern.matches(value);
 }
 

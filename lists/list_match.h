@@ -10,7 +10,7 @@
 // judged directly, without compiling an expression: the plugin would otherwise compile every
 // such entry of every list on each of its runs. The direct verdict is the expression's.
 //
-// Exports: CompiledPattern, equal_ignoring_case, wildcard_pattern, is_simple_wildcard,
+// Exports: equal_ignoring_case, wildcard_pattern, is_simple_wildcard,
 // simple_wildcard_matches, address_entry_matches, ip_entry_matches, is_ip_entry,
 // ip_entry_can_match.
 #pragma once
@@ -21,24 +21,6 @@
 #include <string_view>
 
 namespace korvex {
-
-// An owned compiled regular expression, released when the holder goes.
-class CompiledPattern {
- public:
-  CompiledPattern(const std::string& pattern, int flags);
-  ~CompiledPattern();
-  CompiledPattern(const CompiledPattern&) = delete;
-  CompiledPattern& operator=(const CompiledPattern&) = delete;
-
-  // ok - the pattern compiled.
-  bool ok() const { return compiled_; }
-  // matches - the expression matches somewhere in text (nowhere when it did not compile).
-  bool matches(const std::string& text) const;
-
- private:
-  regex_t regex_{};
-  bool compiled_ = false;
-};
 
 // equal_ignoring_case - the texts are equal when ASCII letter case is ignored.
 bool equal_ignoring_case(std::string_view left, std::string_view right);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <new>
 
+#include "support/file_io.h"
+
 namespace korvex {
 
 namespace {
@@ -26,7 +28,7 @@ const char* const kLockFailed = "Failed to update list: Could not acquire lock."
 
 bool take_lock(int fd) {
   for (int attempt = 0; attempt < kLockTries; ++attempt) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (lock_whole_file(fd, lock_kind::flock_exclusive_try)) return true;
     // The sleep's remaining time is of no interest: the next try follows either way.
     (void)sleep(kLockRetrySeconds);
   }
@@ -74,64 +76,52 @@ unique_fd lock_list_file(const std::string& path, std::string* reason) {
   return unique_fd();
 }
 
-bool write_all(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote < 0) return false;
-    done += static_cast<std::size_t>(wrote);
+// Puts the new content in place of the list: forced to disk before the rename, so the
+// rename can only ever install a complete list, and the rename itself forced to disk. A
+// finished temporary file stays when the rename fails.
+int install_list(const std::string& path, const std::string& content, std::string* reason) {
+  replace_options options;
+  options.temporary = path + ".tmp";
+  options.keep_temporary = true;
+  const replace_outcome outcome = replace_file(path, content, 0666, options);
+  switch (outcome.failed) {
+    case replace_step::none:
+      return 0;
+    case replace_step::create:
+      set_reason(reason, "Unable to open temp file: %s", outcome.cause().c_str());
+      return -1;
+    case replace_step::rename:
+      set_reason(reason, "Unable to open list file: %s", outcome.cause().c_str());
+      return -1;
+    case replace_step::sync_directory:
+      // The new list is in place; only its surviving a power failure is in doubt.
+      set_reason(reason, "Unable to sync list directory: %s", outcome.cause().c_str());
+      return -1;
+    case replace_step::write:
+    case replace_step::sync:
+    case replace_step::close:
+      break;
   }
-  return true;
-}
-
-// Writes the new content, forces it to disk and closes the temporary file, so that the
-// rename can only ever install a complete list.
-bool finish_temp_file(unique_fd* temp, const std::string& content, std::string* reason) {
-  if (!write_all(temp->get(), content) || fsync(temp->get()) != 0 || !temp->close_checked()) {
-    set_reason(reason, "Unable to write temp file: %s", std::strerror(errno));
-    return false;
-  }
-  return true;
-}
-
-void remove_temp(const std::string& temp_path) {
-  // Best effort: the update has already failed and says why; a leftover file is rewritten
-  // by the next update anyway.
-  (void)unlink(temp_path.c_str());
+  set_reason(reason, "Unable to write temp file: %s", outcome.cause().c_str());
+  return -1;
 }
 
 // Steps 4 to 7 of an update, with the list locked.
 int rewrite_locked(int list_fd, const std::string& path, const std::string& entry,
                    rewrite_step step, std::string* reason) {
-  const std::string temp_path = path + ".tmp";
-  unique_fd temp(open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!temp.valid()) {
-    set_reason(reason, "Unable to open temp file: %s", std::strerror(errno));
-    return -1;
-  }
   if (lseek(list_fd, 0, SEEK_SET) != 0) {
     set_reason(reason, "Unable to read list file: %s", std::strerror(errno));
-    remove_temp(temp_path);
     return -1;
   }
   LineReader list(list_fd);
-  bool written = false;
   try {
     std::string content;
-    written = step(list, &content, entry, reason) && finish_temp_file(&temp, content, reason);
+    if (!step(list, &content, entry, reason)) return -1;
+    return install_list(path, content, reason);
   } catch (const std::bad_alloc&) {
     set_reason(reason, "Out of memory.");
-  }
-  if (!written) {
-    remove_temp(temp_path);
     return -1;
   }
-  if (rename(temp_path.c_str(), path.c_str()) != 0) {
-    set_reason(reason, "Unable to open list file: %s", std::strerror(errno));
-    return -1;
-  }
-  return 0;
 }
 
 }  // namespace

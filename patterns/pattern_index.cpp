@@ -22,6 +22,8 @@
 
 #include "patterns/pattern_prefilter.h"
 #include "support/content_digest.h"
+#include "support/file_io.h"
+#include "support/regex_holder.h"
 #include "support/unique_fd.h"
 
 namespace korvex {
@@ -209,25 +211,17 @@ std::size_t section(std::size_t count, std::size_t item, std::size_t limit, bool
   return count * item;
 }
 
-// The compile error of a line, rendered as the matcher renders it.
-std::string compile_error(int code, const regex_t* compiled) {
-  char text[kPatternErrorSize];
-  (void)regerror(code, compiled, text, sizeof text);  // the length needed is of no use here
-  return text;
-}
-
 pattern_entry judge_line(int line_number, const char* text) {
   pattern_entry entry;
   entry.line_number = line_number;
   entry.text = text;
-  regex_t compiled{};
-  const int code = regcomp(&compiled, text, kPatternFlags);
-  if (code != 0) {
+  regex_holder compiled;
+  // Rendered as the matcher renders a compile error.
+  if (const int code = compiled.compile(text, kPatternFlags); code != 0) {
     entry.kind = pattern_kind::fails;
-    entry.error = compile_error(code, &compiled);
+    entry.error = compiled.error(code, kPatternErrorSize);
     return entry;
   }
-  regfree(&compiled);
   std::optional<std::vector<std::string>> literals = pattern_literals(entry.text);
   if (literals) {
     entry.kind = pattern_kind::filtered;
@@ -248,18 +242,12 @@ bool read_whole(int fd, std::size_t size, std::string* bytes) {
   return true;
 }
 
-bool write_whole(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(put));
-  }
-  return true;
+std::string failure(const char* what, const std::string& path, int error) {
+  return std::string(what) + " " + path + ": " + std::strerror(error);
 }
 
 std::string failure(const char* what, const std::string& path) {
-  return std::string(what) + " " + path + ": " + std::strerror(errno);
+  return failure(what, path, errno);
 }
 
 // Read the list and judge its lines, making sure it stayed the same file meanwhile.
@@ -288,19 +276,6 @@ bool index_list(const std::string& list_path, std::string* bytes, std::string* p
   }
   *bytes = encode_pattern_index(identity, *entries);
   return true;
-}
-
-// The directory part of a path, "." for a bare name.
-std::string directory_of(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Make a rename in the directory of path last through a power failure.
-bool sync_directory_of(const std::string& path) {
-  const unique_fd directory(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return directory.valid() && ::fsync(directory.get()) == 0;
 }
 
 }  // namespace
@@ -843,24 +818,28 @@ bool restamp_pattern_index(std::string* bytes, const struct stat& status) {
 
 bool install_pattern_index(const std::string& index_path, std::string_view bytes,
                            std::string* problem) {
-  const std::string pattern = index_path + ".XXXXXX";
-  std::string temporary = pattern;
-  unique_fd fd(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!fd.valid()) {
-    *problem = failure("cannot create", pattern);  // the name tried last is of no use
-    return false;
+  replace_options options;
+  options.exact_mode = true;  // readable by the plugin's user whatever the builder's mask
+  const replace_outcome outcome = replace_file(index_path, bytes, 0644, options);
+  switch (outcome.failed) {
+    case replace_step::none:
+      return true;
+    case replace_step::create:
+      *problem = failure("cannot create", outcome.temporary, outcome.error);
+      return false;
+    case replace_step::rename:
+      *problem = failure("cannot rename to", index_path, outcome.error);
+      return false;
+    case replace_step::sync_directory:
+      // In place, but not yet sure to survive a power failure.
+      *problem = failure("cannot sync the directory of", index_path, outcome.error);
+      return false;
+    case replace_step::write:
+    case replace_step::sync:
+    case replace_step::close:
+      break;
   }
-  bool written =
-      ::fchmod(fd.get(), 0644) == 0 && write_whole(fd.get(), bytes) && ::fsync(fd.get()) == 0;
-  written = ::close(fd.release()) == 0 && written;
-  if (written && ::rename(temporary.c_str(), index_path.c_str()) == 0) {
-    if (sync_directory_of(index_path)) return true;
-    *problem = failure("cannot sync the directory of", index_path);
-    return false;  // in place, but not yet sure to survive a power failure
-  }
-  *problem =
-      failure(written ? "cannot rename to" : "cannot write", written ? index_path : temporary);
-  (void)::unlink(temporary.c_str());  // our own temporary file: nothing else to do if it stays
+  *problem = failure("cannot write", outcome.temporary, outcome.error);
   return false;
 }
 

@@ -4,7 +4,6 @@
 #include "patterns/pattern_index_finder.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "support/unique_fd.h"
+#include "support/file_io.h"
 
 namespace korvex {
 namespace {
@@ -30,11 +29,7 @@ void rebuild(const std::string& cache_dir, const struct stat& status, const std:
   if (!directory.valid()) {
     found->problem = "cannot open " + cache_dir + ": " + std::strerror(errno);
   } else {
-    int locked = 0;
-    do {
-      locked = ::flock(directory.get(), LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
+    if (!lock_whole_file(directory.get(), lock_kind::flock_exclusive_wait)) {
       found->problem = "cannot lock " + cache_dir + ": " + std::strerror(errno);
     } else if (found->view.open_file(found->cached_path) &&
                same_content(found->view.identity(), content)) {

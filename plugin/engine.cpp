@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "lists/list_files.h"
-#include "support/unique_fd.h"
+#include "support/file_io.h"
 
 namespace korvex {
 
@@ -72,15 +72,6 @@ bool write_at(int fd, const unsigned char* buffer, std::size_t length, off_t off
 void report_lost(log_function report, const char* what, const std::string& path) {
   const std::string reason = std::strerror(errno);
   if (report != nullptr) report(LOG_ERR, "Unable to %s %s: %s", what, path.c_str(), reason.c_str());
-}
-
-bool lock_whole_file(int fd) {
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;  // l_pid is only filled in by F_GETLK
-  return ::fcntl(fd, F_SETLKW, &lock) == 0;
 }
 
 bool counter_file_is_stale(int fd, off_t slot_offset, std::int32_t day_start) {
@@ -395,7 +386,9 @@ void bump_counter_at(const std::string& base, CounterKind kind, std::time_t now,
   (void)::umask(kLogFileMask);
   const unique_fd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kLogFileMode));
   if (file.get() < 0) return report_lost(report, "open the counter file", path);
-  if (!lock_whole_file(file.get())) return report_lost(report, "lock the counter file", path);
+  if (!lock_whole_file(file.get(), lock_kind::record_write_wait)) {
+    return report_lost(report, "lock the counter file", path);
+  }
   const off_t slot_offset = counter_slot_offset(local.tm_mday);
   if ((counter_file_is_stale(file.get(), slot_offset, day_start) &&
        !reset_counter_file(file.get())) ||

@@ -4,13 +4,10 @@
 // administrator's "-s" shows the control flags and rule set instead. See plesk_entry.h.
 #include "plugin/plesk_entry.h"
 
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -21,34 +18,22 @@
 #include "plugin/engine.h"
 #include "plugin/load_spp_env.h"
 #include "plugin/plugin_paths.h"
+#include "support/crash_trap.h"
 #include "support/ip_address.h"
 
 namespace korvex {
 
 namespace {
 
-// The crash handler may only touch what was prepared before the crash.
-char crash_core_dir[256] = {};
-volatile std::sig_atomic_t crash_dump_core = 0;
+void say_segfault() { syslog(LOG_ERR, "internal error, segfault"); }
 
-extern "C" void handle_segfault(int) {
-  syslog(LOG_ERR, "internal error, segfault");
-  if (crash_dump_core != 0) {
-    if (::mkdir(crash_core_dir, 0700) == 0 && ::chdir(crash_core_dir) == 0) std::abort();
-    syslog(LOG_ERR, "unable to make dir for core dump");
-  }
+void end_without_core(bool wanted) {
+  if (wanted) syslog(LOG_ERR, "unable to make dir for core dump");
   closelog();
-  ::_exit(1);
 }
 
 void write_to_stream(const char* line, void* stream) {
   (void)std::fprintf(static_cast<std::FILE*>(stream), "%s\n", line);
-}
-
-void raise_core_limit() {
-  const struct rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
-  // Without the higher limit the run simply leaves no core; nothing else depends on it.
-  (void)::setrlimit(RLIMIT_CORE, &unlimited);
 }
 
 int check_session(const EngineContext& context) {
@@ -106,14 +91,18 @@ std::string core_directory(const char* path_template, pid_t pid) {
 }
 
 void install_crash_handler(const std::string& core_dir) {
-  const std::size_t length = std::min(core_dir.size(), sizeof crash_core_dir - 1);
-  std::memcpy(crash_core_dir, core_dir.data(), length);
-  crash_core_dir[length] = '\0';
+  crash_trap_plan plan;
+  plan.core_dir = core_dir;
+  plan.dir_mode = 0700;
+  plan.abort_unmoved = false;
+  plan.last_words = say_segfault;
+  plan.unmoved = end_without_core;
+  plan.dump = false;  // until the control flag says otherwise
   // Without the handler a crash still ends the run; there is nothing better to fall back on.
-  (void)std::signal(SIGSEGV, handle_segfault);
+  (void)install_crash_trap(plan);
 }
 
-void set_crash_core_dump(bool dump_core) { crash_dump_core = dump_core ? 1 : 0; }
+void set_crash_core_dump(bool dump_core) { set_crash_dump(dump_core); }
 
 void print_control_report(std::FILE* err, bool debug, bool dump_core,
                           const EngineContext& context) {
@@ -127,7 +116,6 @@ void print_control_report(std::FILE* err, bool debug, bool dump_core,
 
 int plesk_main(int argc, char* argv[]) {
   const std::string core_dir = core_directory(kCoreDirTemplate, ::getpid());
-  raise_core_limit();
   install_crash_handler(core_dir);
   openlog(kPleskIdentity, LOG_PID, LOG_MAIL);
   const bool debug = read_control_flag(kDebugFlagFile);

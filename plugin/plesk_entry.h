@@ -31,8 +31,8 @@ void print_plesk_usage(std::FILE* err);
 // as "%05d" (at most five digits are kept).
 std::string core_directory(const char* path_template, pid_t pid);
 
-// install_crash_handler - on SIGSEGV log, and when core dumps are on move into core_dir and
-// abort there; otherwise exit 1.
+// install_crash_handler - lift the core-file limit; on SIGSEGV log, and when core dumps are
+// on move into core_dir and abort there; otherwise exit 1.
 void install_crash_handler(const std::string& core_dir);
 
 // set_crash_core_dump - whether a crash leaves a core file in the core directory.

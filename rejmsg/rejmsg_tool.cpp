@@ -12,6 +12,7 @@
 #include "rejmsg/rejection_rebuild.h"
 #include "rules/rule_registry.h"
 #include "rejmsg/rejmsg_print.h"
+#include "support/file_io.h"
 
 namespace korvex {
 
@@ -24,55 +25,6 @@ constexpr const char* kUsageLines[] = {
     "\t-r (remove the rule message)",
     "\t-i (initialize the cache from file set)",
 };
-
-// descriptor - an open file, closed when it goes out of scope unless closed before.
-class descriptor {
- public:
-  explicit descriptor(int fd) : fd_(fd) {}
-  ~descriptor() {
-    // Reached only on paths that already report a failure.
-    if (fd_ != -1) (void)::close(fd_);
-  }
-  descriptor(const descriptor&) = delete;
-  descriptor& operator=(const descriptor&) = delete;
-
-  int get() const { return fd_; }
-  // close - close now, releasing the lock; false when the close reports an error.
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-// lock_whole_file - wait for a write lock over the whole of the open file.
-bool lock_whole_file(int fd) {
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;  // to the end, however far the file grows
-  lock.l_pid = getpid();
-  int locked;
-  do {
-    locked = fcntl(fd, F_SETLKW, &lock);
-  } while (locked == -1 && errno == EINTR);
-  return locked == 0;
-}
-
-bool write_all(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-    if (written == -1 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 // replace_content - cut the locked file at its current position (its start) and write the
 // message in its place.
@@ -185,13 +137,13 @@ int rejmsg_add(const RejmsgOptions& options, const std::string& directory) {
   const std::string path = rejection_file_path(directory, *options.rule_name);
   if (options.message->empty()) return forget_rule(options, path);
   // Not truncated on open: a concurrent writer's content goes only once the lock is ours.
-  descriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  if (file.get() == -1 || !lock_whole_file(file.get())) {
+  unique_fd file(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (!file.valid() || !lock_whole_file(file.get(), lock_kind::record_write_wait)) {
     rejmsg_error("error opening control file [%s] for writing\n", path.c_str());
     return kRejmsgFailed;
   }
   // A failed close may mean the bytes never reached the file.
-  if (!replace_content(file.get(), *options.message) || !file.close()) {
+  if (!replace_content(file.get(), *options.message) || !file.close_checked()) {
     rejmsg_error("error writing data to control file\n");
     return kRejmsgFailed;
   }

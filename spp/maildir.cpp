@@ -1,14 +1,12 @@
 // maildir - delivery of accepted messages into a Maildir. See maildir.h.
 #include "spp/maildir.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "support/unique_fd.h"
+#include "support/file_io.h"
 
 namespace korvex {
 
@@ -27,29 +25,6 @@ bool make_directory(const std::string& path, std::string* error) {
 bool make_maildir(const std::string& maildir, std::string* error) {
   return make_directory(maildir, error) && make_directory(maildir + "/tmp", error) &&
          make_directory(maildir + "/new", error) && make_directory(maildir + "/cur", error);
-}
-
-bool write_all(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    done += static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-// write_synced - create path (it must not exist), write content and sync it to disk. A
-// file it created and could not complete is removed again.
-bool write_synced(const std::string& path, const std::string& content, std::string* error) {
-  unique_fd file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (!file.valid()) return fail("create " + path, error);
-  bool written = write_all(file.get(), content) && fsync(file.get()) == 0;
-  if (!written) written = fail("write " + path, error);
-  if (::close(file.release()) != 0 && written) written = fail("close " + path, error);
-  if (!written) (void)unlink(path.c_str());  // the error reported is the write's
-  return written;
 }
 
 }  // namespace
@@ -75,13 +50,27 @@ bool maildir_deliver(const std::string& maildir, const std::string& name,
   if (!make_maildir(maildir, error)) return false;
   const std::string temporary = maildir + "/tmp/" + name;
   const std::string final_path = maildir + "/new/" + name;
-  if (!write_synced(temporary, content, error)) return false;
-  if (rename(temporary.c_str(), final_path.c_str()) != 0) {
-    const bool failed = fail("rename " + temporary + " to " + final_path, error);
-    (void)unlink(temporary.c_str());  // the error reported is the rename's
-    return failed;
+  replace_options options;
+  options.temporary = temporary;
+  options.exclusive = true;  // a name taken in tmp/ is another delivery's
+  const replace_outcome outcome = replace_file(final_path, content, 0600, options);
+  errno = outcome.error;
+  switch (outcome.failed) {
+    case replace_step::none:
+      return true;
+    case replace_step::create:
+      return fail("create " + temporary, error);
+    case replace_step::write:
+    case replace_step::sync:
+      return fail("write " + temporary, error);
+    case replace_step::close:
+      return fail("close " + temporary, error);
+    case replace_step::rename:
+      return fail("rename " + temporary + " to " + final_path, error);
+    case replace_step::sync_directory:
+      break;
   }
-  return true;
+  return fail("sync " + maildir + "/new", error);
 }
 
 }  // namespace korvex

@@ -12,6 +12,7 @@
 
 #include "spp/line_reader.h"
 #include "spp/maildir.h"
+#include "support/file_io.h"
 
 namespace korvex {
 
@@ -91,16 +92,6 @@ std::string header_date(std::time_t when) {
   char text[64];
   const std::size_t length = strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S +0000", &broken);
   return std::string(text, length);
-}
-
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
 }
 
 class smtp_session {

@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "support/locked_file.h"
+#include "support/regex_holder.h"
 
 namespace korvex {
 
@@ -81,47 +82,18 @@ bool path_is_executable(const std::string& path) {
   return path_is_file(path) && access(path.c_str(), R_OK | X_OK) == 0;
 }
 
-namespace {
-
-// A compiled POSIX extended expression, freed on every way out.
-class compiled_regex {
- public:
-  explicit compiled_regex(const char* pattern)
-      : compiled_(regcomp(&expression_, pattern, REG_EXTENDED) == 0) {}
-  ~compiled_regex() {
-    if (compiled_) regfree(&expression_);
-  }
-  compiled_regex(const compiled_regex&) = delete;
-  compiled_regex& operator=(const compiled_regex&) = delete;
-
-  bool compiled() const { return compiled_; }
-
-  // The first match in subject, as offsets into it.
-  std::optional<regmatch_t> first_match(const char* subject) const {
-    regmatch_t match{};
-    if (regexec(&expression_, subject, 1, &match, 0) != 0) return std::nullopt;
-    return match;
-  }
-
- private:
-  regex_t expression_{};
-  bool compiled_;
-};
-
-}  // namespace
-
 int regex_extract(std::string* output, const char* pattern, const char* second_pattern,
                   const char* subject) {
   if (output == nullptr || pattern == nullptr || subject == nullptr) return -1;
-  const compiled_regex first(pattern);
-  if (!first.compiled()) return -1;
+  regex_holder first;
+  if (first.compile(pattern, REG_EXTENDED) != 0) return -1;
   const std::optional<regmatch_t> first_match = first.first_match(subject);
   if (!first_match) return -2;
   const char* found = subject + first_match->rm_so;
   auto found_length = static_cast<std::size_t>(first_match->rm_eo - first_match->rm_so);
   if (second_pattern != nullptr) {
-    const compiled_regex second(second_pattern);
-    if (!second.compiled()) return -3;
+    regex_holder second;
+    if (second.compile(second_pattern, REG_EXTENDED) != 0) return -3;
     const std::optional<regmatch_t> second_match = second.first_match(found);
     if (!second_match) return -4;
     found_length = static_cast<std::size_t>(second_match->rm_eo - second_match->rm_so);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 
+#include "support/file_io.h"
 #include "support/qv_log.h"
 #include "support/qv_stringutils.h"
 
@@ -25,28 +26,6 @@ namespace {
 constexpr const char* kModule = "qv_file";
 constexpr mode_t kCreateMode = 0666;
 constexpr const char* kDefaultTmpDir = "/tmp";
-
-// Closes the descriptor it holds on every path out of a routine.
-class FdHolder {
- public:
-  explicit FdHolder(int fd) : fd_(fd) {}
-  ~FdHolder() {
-    if (fd_ != -1) (void)qv_close(fd_);
-  }
-  FdHolder(const FdHolder&) = delete;
-  FdHolder& operator=(const FdHolder&) = delete;
-
-  int get() const { return fd_; }
-  // close_now - close here so that a failure of close itself decides the result.
-  bool close_now() {
-    const int fd = fd_;
-    fd_ = -1;
-    return qv_close(fd) == 1;
-  }
-
- private:
-  int fd_;
-};
 
 // Microseconds left until deadline on the monotonic clock; never negative.
 std::uint64_t usec_left(const timespec& deadline) {
@@ -99,13 +78,7 @@ int qv_open(const char* path, bool lock, int flags) {
   }
   if (!lock) return fd;
   QV_DEBUG(kModule, "request for lock");
-  struct flock whole_file {};
-  whole_file.l_type = F_WRLCK;
-  whole_file.l_whence = SEEK_SET;
-  whole_file.l_start = 0;
-  whole_file.l_len = 0;
-  whole_file.l_pid = getpid();
-  if (fcntl(fd, F_SETLKW, &whole_file) == -1) {
+  if (!lock_whole_file(fd, lock_kind::record_write_wait)) {
     const int lock_error = errno;
     (void)close(fd);  // the lock failure is what gets reported
     QV_ERROR(kModule, "request for lock %s", std::strerror(lock_error));
@@ -277,7 +250,7 @@ std::optional<std::string> qv_file_get_contents(const char* path) {
     QV_ERROR(kModule, "%s", std::strerror(EINVAL));
     return std::nullopt;
   }
-  FdHolder file(qv_open(path, false, O_RDONLY));
+  unique_fd file(qv_open(path, false, O_RDONLY));
   if (file.get() == -1) {
     QV_DEBUG(kModule, "couldn't open file so aborting");
     return std::nullopt;
@@ -305,6 +278,7 @@ std::optional<std::string> qv_file_get_contents(const char* path) {
   // A file that shrank since its size was taken must not yield trailing zero bytes as
   // data; like a C string, the contents end at the first NUL.
   contents.resize(std::strlen(contents.c_str()));
+  (void)qv_close(file.release());  // read-only: a failed close is logged and loses nothing
   return contents;
 }
 
@@ -409,12 +383,12 @@ int qv_copyfile(const char* destination, const char* source) {
     return 0;
   }
   QV_DEBUG(kModule, "%s => %s", source, destination);
-  FdHolder from(qv_open(source, false, O_RDONLY));
+  unique_fd from(qv_open(source, false, O_RDONLY));
   if (from.get() == -1) {
     QV_ERROR(kModule, "%s", std::strerror(ECANCELED));
     return 0;
   }
-  FdHolder to(qv_open(destination, true, O_RDWR | O_CREAT));
+  unique_fd to(qv_open(destination, true, O_RDWR | O_CREAT));
   if (to.get() == -1) {
     QV_ERROR(kModule, "%s", std::strerror(ECANCELED));
     return 0;
@@ -426,7 +400,8 @@ int qv_copyfile(const char* destination, const char* source) {
   const off_t size = qv_filesize(from.get());
   const bool copied = size >= 0 && copy_bytes(to.get(), from.get(), size);
   // Closing the destination releases its lock; a failed close may lose written data.
-  const bool closed = to.close_now();
+  const bool closed = qv_close(to.release()) == 1;
+  (void)qv_close(from.release());  // read-only: a failed close is logged and loses nothing
   return copied && closed ? 1 : 0;
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "support/crash_trap.h"
 #include "support/qv_log.h"
 #include "support/qv_segv_internal.h"
 #include "support/qv_stringutils.h"
@@ -64,12 +65,8 @@ void __qv_handle_segfault(int signal) {
   // Also the second entry, from the abort below: nothing recorded any more.
   char* path = qv_app_prefix.load();
   if (path == nullptr) end_by_default(signal);
-  if (mkdir(path, kCoreDirectoryMode) == -1) {
-    QV_ERROR(kModule, "%s", std::strerror(errno));
-    release_prefix();
-    std::abort();
-  }
-  if (chdir(path) == -1) {
+  // A directory of this process's own: one that exists already is not entered.
+  if (!enter_core_directory(path, kCoreDirectoryMode, false)) {
     QV_ERROR(kModule, "%s", std::strerror(errno));
     release_prefix();
     std::abort();

@@ -4,14 +4,14 @@
 
 #include "tarn/tarn_map_writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "support/file_io.h"
 
 namespace korvex {
 namespace {
@@ -19,27 +19,6 @@ namespace {
 constexpr std::uint32_t kAllListed = 0xFFFFFFFFu;
 constexpr std::size_t kTableBytes = 1024;
 constexpr std::size_t kBitmapBytes = 8192;
-
-// Closes a descriptor on every path out of the writer.
-class fd_holder {
- public:
-  explicit fd_holder(int fd) : fd_(fd) {}
-  ~fd_holder() {
-    if (fd_ >= 0) (void)::close(fd_);  // only reached on a path that already failed
-  }
-  fd_holder(const fd_holder&) = delete;
-  fd_holder& operator=(const fd_holder&) = delete;
-  int get() const { return fd_; }
-  // release_and_close - close now and report whether the kernel accepted the data.
-  bool release_and_close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool parse_decimal(std::string_view text, unsigned limit, unsigned* value) {
   if (text.empty() || text.size() > 3) return false;
@@ -166,30 +145,28 @@ std::vector<unsigned char> tarn_map_builder::serialize() const {
 
 bool tarn_write_map_file(const std::string& path, const std::vector<unsigned char>& bytes,
                          std::string* error) {
-  const std::string temporary = path + ".tmp";
-  fd_holder fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.get() < 0) {
-    *error = "cannot create " + temporary + ": " + std::strerror(errno);
-    return false;
-  }
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t count = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      *error = "cannot write " + temporary + ": " + std::strerror(errno);
-      (void)::unlink(temporary.c_str());  // best effort: the write already failed
+  replace_options options;
+  options.temporary = path + ".tmp";
+  const replace_outcome outcome = replace_file(
+      path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0644,
+      options);
+  switch (outcome.failed) {
+    case replace_step::none:
+      return true;
+    case replace_step::create:
+      *error = "cannot create " + outcome.temporary + ": " + outcome.cause();
       return false;
-    }
-    written += static_cast<std::size_t>(count);
+    case replace_step::write:
+      *error = "cannot write " + outcome.temporary + ": " + outcome.cause();
+      return false;
+    case replace_step::sync:
+    case replace_step::close:
+    case replace_step::rename:
+    case replace_step::sync_directory:
+      break;
   }
-  if (::fsync(fd.get()) != 0 || !fd.release_and_close() ||
-      ::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = "cannot install " + path + ": " + std::strerror(errno);
-    (void)::unlink(temporary.c_str());  // best effort: installing already failed
-    return false;
-  }
-  return true;
+  *error = "cannot install " + path + ": " + outcome.cause();
+  return false;
 }
 
 int tarn_mkmap_run(std::FILE* input, const std::string& output_path, std::FILE* errors) {

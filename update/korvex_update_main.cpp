@@ -1,6 +1,5 @@
 // korvex-update - the update job: checks the installation, detaches, and runs the three
 // updaters one after the other under a single-instance lock.
-#include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -40,8 +39,6 @@ int main(int argc, char* argv[]) {
     update_usage(stderr, argv[0]);
     return EXIT_FAILURE;
   }
-  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-  (void)::setrlimit(RLIMIT_CORE, &unlimited);  // only decides whether a crash leaves a core
   install_update_crash_handler(kUpdateCoreDir);
   ::openlog(kUpdateProgramName, LOG_PID, LOG_MAIL);
 

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "support/common_utils.h"
+#include "support/file_io.h"
 #include "update/report.h"
 #include "support/qv_file.h"
 #include "support/qv_list.h"
@@ -116,8 +117,8 @@ bool fetch_into_place(const std::string& curl, const std::string& url, const std
     return false;
   }
   const std::string temporary = target + ".tmp";
-  // The installed table stays until a complete new one can take its place.
-  if (!write_table(temporary, body) || ::rename(temporary.c_str(), target.c_str()) != 0) {
+  // The installed table stays until a complete new one, safe on disk, can take its place.
+  if (!write_table(temporary, body) || !install_file(temporary, target)) {
     QV_ERROR(kModule, "unable to install %s", target.c_str());
     remove_temporary(temporary);
     return false;

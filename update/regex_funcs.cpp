@@ -18,6 +18,7 @@
 #include "korvex_version.h"
 #include "patterns/pattern_index.h"
 #include "support/common_utils.h"
+#include "support/file_io.h"
 #include "update/report.h"
 
 namespace korvex {
@@ -229,10 +230,11 @@ bool install_download(const std::string& file, log_function log) {
     remove_if_present(fresh);
     return false;
   }
-  if (::rename(fresh.c_str(), file.c_str()) != 0) {
-    const char* reason = std::strerror(errno);
-    log(LOG_ERR, "Unable to install [%s]: %s", file.c_str(), reason);
-    report(stderr, "Unable to install [%s]: %s\n", file.c_str(), reason);
+  // Forced to disk before and after the rename: a power failure never leaves an empty list.
+  if (const replace_outcome installed = install_file(fresh, file); !installed) {
+    const std::string reason = installed.cause();
+    log(LOG_ERR, "Unable to install [%s]: %s", file.c_str(), reason.c_str());
+    report(stderr, "Unable to install [%s]: %s\n", file.c_str(), reason.c_str());
     remove_if_present(fresh);
     return false;
   }

@@ -16,6 +16,7 @@
 #include <strings.h>
 
 #include "support/common_utils.h"
+#include "support/file_io.h"
 #include "update/report.h"
 
 namespace korvex {
@@ -264,8 +265,10 @@ bool bunzip(const std::string& archive, const std::string& destination, log_func
     remove_if_present(decompressed);
     return false;
   }
-  // One rename: readers of the map see the old file or the new one, never none.
-  if (::rename(decompressed.c_str(), destination.c_str()) != 0) {
+  // One rename: readers of the map see the old file or the new one, never none; and the
+  // new map is on disk before it takes the old one's place, so a power failure cannot leave
+  // an empty map behind.
+  if (!install_file(decompressed, destination)) {
     log(LOG_ERR, "[%s]: error replacing.", destination.c_str());
     remove_if_present(decompressed);
     return false;

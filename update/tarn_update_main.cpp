@@ -1,13 +1,12 @@
 // tarn_update - the block-list updater: downloads, verifies and installs the TARN maps.
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <csignal>
 
+#include "support/crash_trap.h"
 #include "support/program_info.h"
 #include "support/string_list.h"
 #include "update/report.h"
@@ -16,21 +15,13 @@
 
 namespace {
 
-void dump_core_in_tarn_dir(int /*signal*/) {
-  (void)::mkdir(korvex::kTarnCoreDir, 0755);  // may exist already
-  // The core lands in the old directory when the move fails; the abort follows anyway.
-  if (::chdir(korvex::kTarnCoreDir) != 0) std::abort();
-  std::abort();
-}
-
+// A crash leaves its core in the tarn directory, made on the first crash and kept.
 void install_crash_handler() {
-  const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-  (void)::setrlimit(RLIMIT_CORE, &unlimited);  // only decides whether a crash leaves a core
-  struct sigaction action {};
-  action.sa_handler = dump_core_in_tarn_dir;
-  action.sa_flags = SA_RESETHAND;
-  (void)::sigemptyset(&action.sa_mask);
-  (void)::sigaction(SIGSEGV, &action, nullptr);  // without it only the core directory differs
+  korvex::crash_trap_plan plan;
+  plan.core_dir = korvex::kTarnCoreDir;
+  plan.dir_mode = 0755;
+  plan.dir_may_exist = true;
+  (void)korvex::install_crash_trap(plan);  // without it only the core directory differs
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include <cstring>
 
 #include "support/common_utils.h"
+#include "support/crash_trap.h"
+#include "support/file_io.h"
 #include "update/report.h"
 
 namespace korvex {
@@ -28,20 +30,13 @@ constexpr int kLockAttempts = 5;
 // Crash handler state: the lock file to remove, only once this process holds it.
 const char* crash_lock_path = nullptr;
 volatile sig_atomic_t crash_lock_held = 0;
-const char* crash_core_dir = nullptr;
 
-void handle_crash(int /*signal*/) {
+void remove_lock_on_crash() {
   struct stat status {};
   if (crash_lock_held != 0 && crash_lock_path != nullptr &&
       ::lstat(crash_lock_path, &status) == 0 && S_ISREG(status.st_mode)) {
     (void)::unlink(crash_lock_path);  // nothing left to do about a failure here
   }
-  if (crash_core_dir != nullptr) {
-    (void)::mkdir(crash_core_dir, 0755);  // may exist already; chdir decides
-    // The core lands in the old directory when the move fails; the abort follows anyway.
-    if (::chdir(crash_core_dir) != 0) std::abort();
-  }
-  std::abort();
 }
 
 // recorded_pid - the live process other than ours that the file's first line names, or 0.
@@ -129,7 +124,7 @@ LockResult lock_once(const std::string& path, UpdateLock* lock, bool* retry, log
     *retry = true;  // replaced meanwhile: judged again on the next attempt
     return LockResult::Failed;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (!lock_whole_file(fd, lock_kind::flock_exclusive_try)) {
     const bool busy = errno == EWOULDBLOCK;
     close_quietly(fd);
     return busy ? LockResult::Busy : LockResult::Failed;
@@ -277,12 +272,12 @@ int run_update_job(const std::string& lock_path, const std::function<void()>& up
 }
 
 void install_update_crash_handler(const char* core_dir) {
-  crash_core_dir = core_dir;
-  struct sigaction action {};
-  action.sa_handler = handle_crash;
-  action.sa_flags = SA_RESETHAND;
-  (void)::sigemptyset(&action.sa_mask);
-  (void)::sigaction(SIGSEGV, &action, nullptr);  // without it only the core directory differs
+  crash_trap_plan plan;
+  plan.core_dir = core_dir;
+  plan.dir_mode = 0755;
+  plan.dir_may_exist = true;
+  plan.last_words = remove_lock_on_crash;
+  (void)install_crash_trap(plan);  // without it only the core directory differs
 }
 
 }  // namespace korvex

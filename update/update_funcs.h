@@ -88,7 +88,8 @@ void run_updaters();
 int run_update_job(const std::string& lock_path, const std::function<void()>& updaters,
                    log_function log = nullptr);
 
-// install_update_crash_handler - on a fault remove our lock file and dump core in core_dir.
+// install_update_crash_handler - lift the core-file limit; on a fault remove our lock file
+// and dump core in core_dir.
 void install_update_crash_handler(const char* core_dir);
 
 }  // namespace korvex

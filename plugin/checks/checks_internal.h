@@ -1,9 +1,9 @@
 // checks_internal - what the check modules share among themselves and with their tests:
-// the line writer of the checks' system log, the environment copy helper, and a holder for
-// compiled expressions.
+// the line writer of the checks' system log, the note of a temporary lookup failure, the
+// environment copy helper, the forward resolution of a domain and the pattern-list walks.
 //
 // Exports: syslog_line, note_temporary_failure, __getenv, domain_resolution, resolve_domain,
-// judge_resolution, regex_holder, __walk_regex_list, __walk_pattern_index.
+// judge_resolution, __walk_regex_list, __walk_pattern_index.
 #pragma once
 
 #include <netinet/in.h>
@@ -18,6 +18,7 @@
 #include "plugin/rule_table.h"
 #include "support/ip_address.h"
 #include "support/qv_log.h"
+#include "support/regex_holder.h"
 
 namespace korvex {
 
@@ -44,37 +45,6 @@ domain_resolution resolve_domain(const CheckContext& context, const std::string&
 // name that does not resolve; for one that cannot be resolved now TEMPFAIL (noted) while
 // defer_on_tempfail is on, HIT otherwise.
 CheckResult judge_resolution(const CheckContext& context, domain_resolution resolution);
-
-// A compiled POSIX expression, freed when the holder goes away. compile() returns
-// regcomp's code; error() renders a failed compile into a buffer of the given size.
-class regex_holder {
- public:
-  regex_holder() = default;
-  ~regex_holder() {
-    if (compiled_) regfree(&regex_);
-  }
-  regex_holder(const regex_holder&) = delete;
-  regex_holder& operator=(const regex_holder&) = delete;
-
-  int compile(const char* pattern, int flags) {
-    const int code = regcomp(&regex_, pattern, flags);
-    compiled_ = code == 0;
-    return code;
-  }
-  bool matches(const char* subject) const {
-    return compiled_ && regexec(&regex_, subject, 0, nullptr, 0) == 0;
-  }
-  std::string error(int code, std::size_t size) const {
-    std::string text(size, '\0');
-    const std::size_t needed = regerror(code, &regex_, text.data(), size);
-    text.resize(std::min(needed, size) - 1);
-    return text;
-  }
-
- private:
-  regex_t regex_{};
-  bool compiled_ = false;
-};
 
 // __walk_regex_list - the plain walk of checkRegexList over an open list: every line to
 // compile is compiled and tried in turn.

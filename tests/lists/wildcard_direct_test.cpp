@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "lists/list_match.h"
+#include "support/regex_holder.h"
 
 namespace korvex {
 namespace {
@@ -75,7 +76,7 @@ std::string random_value(Draw& draw) {
 
 struct Compiled {
   std::string entry;
-  std::unique_ptr<CompiledPattern> pattern;
+  std::unique_ptr<regex_holder> pattern;
 };
 
 std::string shown(const std::string& text) {
@@ -103,7 +104,7 @@ TEST(SimpleWildcard, GivesTheCompiledExpressionsVerdictOnEveryPair) {
   for (Compiled& compiled : entries) {
     ASSERT_TRUE(is_simple_wildcard(compiled.entry)) << shown(compiled.entry);
     compiled.pattern =
-        std::make_unique<CompiledPattern>(wildcard_pattern(compiled.entry), kRegexFlags);
+        std::make_unique<regex_holder>(wildcard_pattern(compiled.entry), kRegexFlags);
     ASSERT_TRUE(compiled.pattern->ok()) << shown(compiled.entry);
   }
 
