@@ -108,6 +108,9 @@ ReportLogData report_log_data(std::size_t line_count) {
                 kDeferrals[static_cast<std::size_t>(pick(random, 0, kDeferrals.size() - 1))] + "]";
     }
     if (counted >= 0) ++counts[static_cast<std::size_t>(day)][static_cast<std::size_t>(counted)];
+    if (counted == 0) ++data.ham;
+    if (counted == 1) ++data.spam;
+    if (counted == 2) ++data.exempt;
     const std::string& domain =
         pools.domains[static_cast<std::size_t>(pick(random, 0, kDomains - 1))];
     const int written = std::snprintf(

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace korvex::bench {
@@ -22,6 +23,9 @@ inline constexpr const char* kReportBenchLastDay = "2026-11-30";
 struct ReportLogData {
   std::string activity_lines;  // the kxlog
   std::string counter_file;    // .counter.dat.11, counting the same runs
+  std::uint64_t ham = 0;       // the month's runs by outcome
+  std::uint64_t spam = 0;
+  std::uint64_t exempt = 0;
 };
 
 // report_log_data - the data set of line_count lines.

@@ -7,16 +7,10 @@ namespace korvex {
 
 namespace {
 
-void count(CountTable* table, std::string_view name, std::uint64_t amount = 1) {
-  if (const auto found = table->find(name); found != table->end()) {
-    found->second += amount;
-  } else {
-    table->emplace(std::string(name), amount);
-  }
-}
+void count(CountTable* table, std::string_view name) { table->add(name); }
 
 void merge_table(const CountTable& from, CountTable* into) {
-  for (const auto& [name, amount] : from) count(into, name, amount);
+  for (const auto& [name, amount] : from.entries()) into->add(name, amount);
 }
 
 void note_unparsed(ActivityTally* tally, const std::string& file, std::size_t line_number) {

@@ -2,18 +2,17 @@
 // refusals per rule or list, report-only hits and deferrals per rule, refusals per peer
 // address and per sender domain, and the lines that are not activity lines.
 //
-// Exports: Period, CountTable, ActivityTally, TallySink, merge_tally.
+// Exports: Period, ActivityTally, TallySink, merge_tally.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "report/activity_files.h"
+#include "report/count_table.h"
 #include "report/counter_reader.h"
 
 namespace korvex {
@@ -25,16 +24,6 @@ struct Period {
   std::size_t days() const { return static_cast<std::size_t>((last - first).count()) + 1; }
   bool contains(std::chrono::sys_days day) const { return day >= first && day <= last; }
 };
-
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const {
-    return std::hash<std::string_view>{}(text);
-  }
-};
-
-// Counts by name, looked up by string_view without making a string.
-using CountTable = std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>>;
 
 struct ActivityTally {
   explicit ActivityTally(Period counted) : period(counted), days(counted.days()) {}

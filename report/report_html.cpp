@@ -16,11 +16,11 @@ namespace korvex {
 
 namespace {
 
-constexpr int kChartWidth = 960;
+constexpr int kChartWidth = 900;
 constexpr int kChartHeight = 260;
 constexpr int kPlotLeft = 60;
 constexpr int kPlotTop = 16;
-constexpr int kPlotWidth = 880;
+constexpr int kPlotWidth = 820;
 constexpr int kPlotHeight = 200;
 // Up to two months every day is labelled; beyond, every n-th so that labels do not overlap.
 constexpr std::size_t kLabelledDays = 62;

@@ -6,10 +6,10 @@
 namespace korvex {
 
 std::vector<RankedRow> rank_counts(const CountTable& table, std::size_t limit) {
-  std::vector<const CountTable::value_type*> entries;
+  std::vector<const CountTable::Entry*> entries;
   entries.reserve(table.size());
-  for (const auto& entry : table) entries.push_back(&entry);
-  const auto before = [](const CountTable::value_type* left, const CountTable::value_type* right) {
+  for (const CountTable::Entry& entry : table.entries()) entries.push_back(&entry);
+  const auto before = [](const CountTable::Entry* left, const CountTable::Entry* right) {
     return left->second != right->second ? left->second > right->second
                                          : left->first < right->first;
   };
