@@ -32,10 +32,9 @@ std::string day_text(std::chrono::sys_days day) {
   return text.data();
 }
 
-const char* weekday_text(std::chrono::sys_days day) {
-  static constexpr std::array<const char*, 7> kNames = {"Sun", "Mon", "Tue", "Wed",
-                                                        "Thu", "Fri", "Sat"};
-  return kNames[std::chrono::weekday{day}.c_encoding()];
+std::string weekday_text(std::chrono::sys_days day) {
+  static constexpr std::string_view kNames = "SunMonTueWedThuFriSat";
+  return std::string(kNames.substr(std::size_t{std::chrono::weekday{day}.c_encoding()} * 3, 3));
 }
 
 BarParts bar_parts(const DayCounts& counts, std::uint64_t largest_total,

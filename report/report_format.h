@@ -18,7 +18,7 @@ namespace korvex {
 std::string day_text(std::chrono::sys_days day);
 
 // weekday_text - "Mon" to "Sun".
-const char* weekday_text(std::chrono::sys_days day);
+std::string weekday_text(std::chrono::sys_days day);
 
 // Lengths of a day's stacked bar: spam first, then ham, then exempt.
 struct BarParts {

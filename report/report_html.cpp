@@ -55,7 +55,7 @@ void append_chart(const ReportSummary& summary, std::string* page) {
   const std::size_t count = summary.days.size();
   const double slot = static_cast<double>(kPlotWidth) / static_cast<double>(count);
   const std::size_t label_every = count <= kLabelledDays ? 1 : (count + 30) / 31;
-  const auto plot_bottom = static_cast<std::uint64_t>(kPlotTop + kPlotHeight);
+  const std::uint64_t plot_bottom = std::uint64_t{kPlotTop} + kPlotHeight;
   *page += formatted(
       "<svg width=\"%d\" height=\"%d\" viewBox=\"0 0 %d "
       "%d\" role=\"img\" aria-label=\"Recipients per day\">\n",

@@ -32,7 +32,7 @@ using std::chrono::sys_days;
 
 // A rotated file last written this long before the period's first midnight holds no line of
 // the period, even when the plugin stamped its lines in another time zone.
-constexpr std::time_t kModifiedSlack = 2 * 24 * 60 * 60;
+constexpr std::time_t kModifiedSlack = std::time_t{2} * 24 * 60 * 60;
 // The page carries peer addresses and senders' domains from the 0640 activity file.
 constexpr mode_t kPageMode = 0640;
 
