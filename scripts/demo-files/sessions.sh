@@ -69,4 +69,4 @@ printf '\n== Today'"'"'s counters (%s)\n   %-8s %-8s %-8s\n   %-8s %-8s %-8s\n' 
   "$counter" ham spam exempt "$ham" "$spam" "$exempt"
 
 printf '\n== The month so far, as korvex-report tells it\n'
-korvex-report | sed 's/^/   /'
+korvex-report | sed 's/^./   &/'

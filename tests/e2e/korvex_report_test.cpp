@@ -63,8 +63,8 @@ class ReportRun : public SandboxTest {
   }
 
   // Nine days of December 2026 over three generations of the activity file, a fourth
-  // that is damaged, and the month's counter file with the first two days and a slot
-  // left over from the year before.
+  // that is damaged, a fifth from before the period, and the month's counter file with
+  // the first two days and a slot left over from the year before.
   void lay_out_logs() {
     ASSERT_TRUE(sandbox().place_file(
         kLogDir + "/kxlog.2",
@@ -77,6 +77,12 @@ class ReportRun : public SandboxTest {
     const RunResult zipped = sandbox().run({"/bin/gzip", "-9n", kLogDir + "/kxlog.2"});
     ASSERT_TRUE(zipped.exited_with(0)) << zipped.describe();
     ASSERT_TRUE(sandbox().place_file(kLogDir + "/kxlog.3.gz", "never compressed\n"));
+    // Last written well before the period: not even opened, so its damage goes unnoticed.
+    ASSERT_TRUE(sandbox().place_file(kLogDir + "/kxlog.4.gz", "damaged\n"));
+    const RunResult aged =
+        sandbox().run({"/usr/bin/touch", "-d", "2026-11-20 12:00", kLogDir + "/kxlog.4.gz"},
+                      {.env = kEnvironment});
+    ASSERT_TRUE(aged.exited_with(0)) << aged.describe();
     ASSERT_TRUE(sandbox().place_file(
         kLogDir + "/kxlog.1",
         line("2026-12-03 08:00:00", "HAM", "192.0.2.10", "alice@partner.example") +
