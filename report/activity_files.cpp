@@ -47,40 +47,55 @@ unsigned long rotation_number(std::string_view entry, std::string_view name, boo
   return number;
 }
 
-// Splits blocks into lines, keeping a line cut by a block's end until its rest arrives.
+// Splits blocks into lines, keeping a line cut by a block's end until its rest arrives. A
+// line longer than a block (a damaged file without line feeds, say) is not kept: it is
+// handed on empty, as the line that is no activity line it is.
 class LineSplitter {
  public:
   explicit LineSplitter(LineSink* sink) : sink_(sink) {}
 
   void feed(const char* data, std::size_t size) {
     std::string_view block(data, size);
-    if (!carried_.empty()) {
+    if (cut_) {
       const std::size_t end = block.find('\n');
-      if (end == std::string_view::npos) {
-        carried_.append(block);
-        return;
-      }
-      carried_.append(block.substr(0, end));
-      sink_->line(carried_, ++line_number_);
-      carried_.clear();
+      carry(block.substr(0, end));
+      if (end == std::string_view::npos) return;
+      hand_on_carried();
       block.remove_prefix(end + 1);
     }
     for (std::size_t end = 0; (end = block.find('\n')) != std::string_view::npos;) {
       sink_->line(block.substr(0, end), ++line_number_);
       block.remove_prefix(end + 1);
     }
-    carried_.append(block);
+    if (!block.empty()) carry(block);
   }
 
   // A last line without a line feed is a line too.
   void finish() {
-    if (!carried_.empty()) sink_->line(carried_, ++line_number_);
-    carried_.clear();
+    if (cut_) hand_on_carried();
   }
 
  private:
+  void carry(std::string_view part) {
+    cut_ = true;
+    if (carried_.size() + part.size() > kBlockSize) {
+      overlong_ = true;
+      carried_.clear();
+    }
+    if (!overlong_) carried_.append(part);
+  }
+
+  void hand_on_carried() {
+    sink_->line(overlong_ ? std::string_view() : std::string_view(carried_), ++line_number_);
+    carried_.clear();
+    cut_ = false;
+    overlong_ = false;
+  }
+
   LineSink* sink_;
   std::string carried_;
+  bool cut_ = false;       // a line is under way
+  bool overlong_ = false;  // and it is longer than a block
   std::size_t line_number_ = 0;
 };
 

@@ -72,6 +72,11 @@ TEST(ActivityFiles, HandsOnWholeLinesOfPlainAndCompressedFiles) {
   }
   expected.emplace_back("");
   text += "\n";
+  // A line longer than a block is handed on empty instead of being kept whole.
+  expected.emplace_back("");
+  text += std::string(3 << 20, 'z') + "\n";
+  expected.emplace_back("after the long one");
+  text += expected.back() + "\n";
   expected.emplace_back("last without line feed");
   text += expected.back();
   testing::TempDir directory;
