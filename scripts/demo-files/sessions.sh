@@ -67,3 +67,6 @@ day=$(date +%-d)
 read -r _ ham spam exempt < <(od -A n -t u4 -j $((4 + 16 * (day - 1))) -N 16 "$counter")
 printf '\n== Today'"'"'s counters (%s)\n   %-8s %-8s %-8s\n   %-8s %-8s %-8s\n' \
   "$counter" ham spam exempt "$ham" "$spam" "$exempt"
+
+printf '\n== The month so far, as korvex-report tells it\n'
+korvex-report | sed 's/^./   &/'

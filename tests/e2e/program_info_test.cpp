@@ -49,6 +49,18 @@ const std::vector<Program>& programs() {
        "Usage: /usr/share/korvex/bin/ksfpull\n\n"
        "Fetches the forgery table /etc/korvex/control/valid_domain_ips from a mirror\n"
        "named in /etc/korvex/control/ksf.mirrors. Other arguments are ignored.\n"},
+      {"korvex-report", KORVEX_PROGRAM_KORVEX_REPORT, {}, false, "",
+       "Usage: korvex-report [--since YYYY-MM-DD] [--until YYYY-MM-DD] [--html FILE]\n"
+       "Summarises the mail decisions of a period from /var/log/korvex: recipients per day,\n"
+       "refusals per rule or list, report-only hits, deferrals, and the most refused peers\n"
+       "and sender domains.\n"
+       "   --since DATE  first day (default: the first of the month of the last day)\n"
+       "   --until DATE  last day (default: today)\n"
+       "   --html FILE   write the report to FILE as one HTML page instead of printing it\n"
+       "   -h, --help    print this text\n"
+       "   --version     print the name and version\n"
+       "Exit status: 0 report made, 1 nothing could be read, 2 usage error or report not\n"
+       "written.\n"},
   };
   return all;
 }
