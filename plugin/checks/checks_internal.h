@@ -1,9 +1,9 @@
 // checks_internal - what the check modules share among themselves and with their tests:
 // the line writer of the checks' system log, the note of a temporary lookup failure, the
-// environment copy helper, the forward resolution of a domain and the pattern-list walks.
+// environment copy helper and the forward resolution of a domain.
 //
 // Exports: syslog_line, note_temporary_failure, __getenv, domain_resolution, resolve_domain,
-// judge_resolution, __walk_regex_list, __walk_pattern_index.
+// judge_resolution.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <string>
 
-#include "patterns/pattern_index.h"
 #include "plugin/checks/check_context.h"
 #include "plugin/rule_table.h"
 #include "support/ip_address.h"
@@ -45,16 +44,5 @@ domain_resolution resolve_domain(const CheckContext& context, const std::string&
 // name that does not resolve; for one that cannot be resolved now TEMPFAIL (noted) while
 // defer_on_tempfail is on, HIT otherwise.
 CheckResult judge_resolution(const CheckContext& context, domain_resolution resolution);
-
-// __walk_regex_list - the plain walk of checkRegexList over an open list: every line to
-// compile is compiled and tried in turn.
-int __walk_regex_list(std::FILE* list, const std::string& path, const std::string& subject,
-                      log_function logger);
-
-// __walk_pattern_index - checkRegexList's walk over the fresh index of the list at path,
-// with the same result (in *result) and the same log lines as the plain walk. False, with
-// nothing logged, when the index turns out malformed.
-bool __walk_pattern_index(const pattern_index_view& index, const std::string& path,
-                          const std::string& subject, log_function logger, int* result);
 
 }  // namespace korvex

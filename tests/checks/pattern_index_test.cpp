@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "patterns/pattern_index.h"
+#include "patterns/pattern_list_match.h"
 #include "patterns/pattern_prefilter.h"
 #include "plugin/checks/checks_internal.h"
 #include "plugin/checks/reverse_dns.h"
