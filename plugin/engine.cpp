@@ -327,7 +327,8 @@ bool run_and_report(const EngineContext& context, const SessionState& state,
 std::string activity_line(const VerdictRecord& record, const SessionState& state) {
   std::string label = verdict_name(record.verdict);
   if (record.verdict == Verdict::SPAM || record.verdict == Verdict::TEMPFAIL) {
-    label += "[" + record.detail.value_or("") + "]";
+    // Appended piece by piece: g++ 12 at -O3 takes "[" + detail for an overlapping copy.
+    label.append("[").append(record.detail.value_or("")).append("]");
   }
   return labelled_line(std::move(label), state);
 }
